@@ -16,11 +16,15 @@ struct EIGEN_ALIGN16 PointCloudXYZIRT {
   PCL_MAKE_ALIGNED_OPERATOR_NEW
 };
 
+// clang-format off
 POINT_CLOUD_REGISTER_POINT_STRUCT(PointCloudXYZIRT,
-                                  (float, x, x)(float, y, y)(float, z,
-                                                             z)(float, intensity,
-                                                                intensity)(std::uint16_t, ring,
-                                                                           ring)(float, time, time))
+                                  (float, x, x)
+                                  (float, y, y)
+                                  (float, z, z)
+                                  (float, intensity, intensity)
+                                  (std::uint16_t, ring, ring)
+                                  (float, time, time))
+// clang-format on
 
 // The conversion copies message bytes to these positions; a byte that lands
 // between two matched fields comes from the message, so the layout is part of
