@@ -22,6 +22,28 @@ void PrintCloudHeader(int count, const sensor_msgs::PointCloud2& cloud,
          m.getDataType().c_str());
 }
 
+// Degrees from the +y axis, positive towards +x. Computed in single precision
+// and divided by a nine-decimal pi, so values match earlier reports exactly.
+double HorizontalAngle(const PointCloudXYZIRT& point) {
+  const float radians = atan2f(point.x, point.y);
+  const float scaled = radians * 180.0f;
+  return static_cast<double>(scaled) / 3.141592653;
+}
+
+// The first and last ten points of the cloud; a cloud of twenty points or
+// fewer is printed whole.
+void PrintPointSamples(const pcl::PointCloud<PointCloudXYZIRT>& cloud) {
+  const std::size_t band = 10;
+  const std::size_t n = cloud.points.size();
+  for (std::size_t ipoint = 0; ipoint < n; ++ipoint) {
+    if (ipoint >= band && ipoint + band < n) ipoint = n - band;
+    const PointCloudXYZIRT& point = cloud.points[ipoint];
+    printf("%6d %10.3f %10.3f %10.3f %10.3f %20.10f %6d %10.3f\n", static_cast<int>(ipoint),
+           point.x, point.y, point.z, point.intensity, point.time, point.ring,
+           HorizontalAngle(point));
+  }
+}
+
 // Walks every message of the bag in the view's order, counting the clouds
 // reported in `count` so that a caller catching a library error knows how far
 // the walk got.
@@ -34,6 +56,7 @@ void WalkClouds(rosbag::Bag& bag, int& count) {
     auto laserCloudIn = boost::make_shared<pcl::PointCloud<PointCloudXYZIRT>>();
     pcl::fromROSMsg(*lidar_data, *laserCloudIn);
     PrintCloudHeader(count, *lidar_data, m);
+    PrintPointSamples(*laserCloudIn);
     ++count;
   }
 }
