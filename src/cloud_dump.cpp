@@ -57,6 +57,9 @@ void WalkClouds(rosbag::Bag& bag, int& count) {
     pcl::fromROSMsg(*lidar_data, *laserCloudIn);
     PrintCloudHeader(count, *lidar_data, m);
     PrintPointSamples(*laserCloudIn);
+    // One write per cloud keeps the report in step with PCL's warnings on
+    // stderr and leaves every finished cloud on stdout if the walk dies.
+    fflush(stdout);
     ++count;
   }
 }
@@ -77,8 +80,8 @@ bool PlayPointCloud2(const char* bagFileName) {
   } catch (const std::exception& e) {
     // Keep what was reported so far ahead of the error in a shared log.
     fflush(stdout);
-    fprintf(stderr, "bag_cloud_dump: failed to read '%s' after %d clouds: %s\n", bagFileName, count,
-            e.what());
+    fprintf(stderr, "bag_cloud_dump: failed to read '%s' after %d cloud%s: %s\n", bagFileName,
+            count, count == 1 ? "" : "s", e.what());
     return false;
   }
   bag.close();

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, testing, fuzzing and
+# benchmarking bag_cloud_dump needs. Does nothing slow when all are present.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake make g++ clang-format
+  librosbag-storage-dev libsensor-msgs-dev libstd-msgs-dev
+  libpcl-conversions-dev libpcl-dev libboost-dev libeigen3-dev
+  # tests, sanitizers and fuzzing
+  libgtest-dev clang libclang-rt-14-dev
+  # benchmarks
+  python3-rosbag python3-numpy time
+)
+
+missing=()
+for package in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q '^install ok installed$'; then
+    missing+=("$package")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo=(sudo)
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

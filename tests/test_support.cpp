@@ -1,0 +1,144 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace test_support {
+
+ScratchDir::ScratchDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/bcd-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category());
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  const std::string command = "rm -rf '" + path_ + "'";
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+}
+
+void WriteBag(const std::string& path, const std::function<void(rosbag::Bag&)>& fill,
+              rosbag::compression::CompressionType compression) {
+  rosbag::Bag bag;
+  bag.open(path, rosbag::bagmode::Write);
+  bag.setCompression(compression);
+  fill(bag);
+  bag.close();
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& argv,
+                     bool merge_stderr) {
+  ScratchDir scratch;
+  const std::string out_path = scratch.Path("stdout");
+  const std::string err_path = scratch.Path("stderr");
+  const pid_t pid = fork();
+  if (pid < 0) throw std::system_error(errno, std::generic_category(), "fork");
+  if (pid == 0) {
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int null = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || null < 0) _exit(127);
+    dup2(null, 0);
+    dup2(out, 1);
+    dup2(merge_stderr ? out : err, 2);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(program.c_str(), args.data());
+    _exit(127);
+  }
+  int wait_status = 0;
+  if (waitpid(pid, &wait_status, 0) != pid) throw std::system_error(errno, std::generic_category());
+  RunResult result;
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+  result.out = ReadFile(out_path);
+  result.err = ReadFile(err_path);
+  return result;
+}
+
+RunResult RunTool(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{BAG_CLOUD_DUMP_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(BAG_CLOUD_DUMP_EXE, argv);
+}
+
+RunResult RunToolMerged(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{BAG_CLOUD_DUMP_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(BAG_CLOUD_DUMP_EXE, argv, true);
+}
+
+namespace {
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  return line;
+}
+
+}  // namespace
+
+std::string CloudLine(int index, double stamp, const std::string& topic, const std::string& type) {
+  return Format("%20d  %25.10f  %-20s  %-20s\n", index, stamp, topic.c_str(), type.c_str());
+}
+
+sensor_msgs::PointCloud2 NumberedCloud(std::uint32_t points, ros::Time stamp) {
+  sensor_msgs::PointCloud2 cloud = cloud_builder::MakeCloud(
+      cloud_builder::RecordLayout(), cloud_builder::kRecordPointStep, points);
+  cloud.header.stamp = stamp;
+  for (std::uint32_t i = 0; i < points; ++i) {
+    cloud_builder::PutReturn(cloud, i,
+                             {static_cast<float>(i), 1.0f, -static_cast<float>(i), 10.0f + i,
+                              static_cast<std::uint16_t>(i % 64), i / 1000.0f});
+  }
+  return cloud;
+}
+
+std::string NumberedCloudReport(int index, double stamp, const std::string& topic,
+                                std::uint32_t points) {
+  std::string report = CloudLine(index, stamp, topic);
+  for (std::uint32_t i = 0; i < points; ++i) {
+    if (i >= 10 && i + 10 < points) continue;
+    const float x = static_cast<float>(i);
+    const double angle = static_cast<double>(atan2f(x, 1.0f) * 180.0f) / 3.141592653;
+    report += Format("%6u %10.3f %10.3f %10.3f %10.3f %20.10f %6u %10.3f\n", i, x, 1.0, -x,
+                     10.0 + i, static_cast<double>(i / 1000.0f), i % 64, angle);
+  }
+  return report;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+}  // namespace test_support
