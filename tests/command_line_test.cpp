@@ -1,8 +1,8 @@
 // How the tool takes its argument and reports what it cannot open.
-#include "test_support.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include "test_support.h"
 
 using namespace test_support;
 
@@ -19,7 +19,8 @@ void ExpectOpenFailure(const std::string& path) {
   EXPECT_EQ(run.status, 1);
   ASSERT_EQ(run.out.rfind(OpenFailurePrefix(path), 0), 0u) << run.out;
   EXPECT_EQ(Lines(run.out).size(), 1u) << run.out;
-  EXPECT_GT(run.out.size(), OpenFailurePrefix(path).size() + 1) << "the library's reason is missing";
+  EXPECT_GT(run.out.size(), OpenFailurePrefix(path).size() + 1)
+      << "the library's reason is missing";
   EXPECT_EQ(run.err, "");
 }
 

@@ -1,11 +1,11 @@
 // What PCL's conversion leaves in each record, as the report shows it, and
 // the warnings it prints for fields it cannot match.
-#include "test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+
+#include "test_support.h"
 
 using namespace test_support;
 using cloud_builder::Field;
@@ -22,7 +22,8 @@ std::string Warning(const std::string& field) {
 
 RunResult DumpCloud(const sensor_msgs::PointCloud2& cloud) {
   ScratchDir dir;
-  WriteBag(dir.Path("t.bag"), [&](rosbag::Bag& bag) { bag.write("/points", ros::Time(7, 0), cloud); });
+  WriteBag(dir.Path("t.bag"),
+           [&](rosbag::Bag& bag) { bag.write("/points", ros::Time(7, 0), cloud); });
   return RunTool({dir.Path("t.bag")});
 }
 
@@ -59,10 +60,11 @@ TEST(Conversion, RecordLikeLayoutFillsEveryColumnWithoutWarnings) {
 }
 
 TEST(Conversion, PackedLayoutWithoutRingLeavesRingZeroAndWarns) {
-  auto cloud = Cloud({Field("x", 0, PointField::FLOAT32), Field("y", 4, PointField::FLOAT32),
-                      Field("z", 8, PointField::FLOAT32), Field("intensity", 12, PointField::FLOAT32),
-                      Field("time", 16, PointField::FLOAT32)},
-                     20, 1);
+  auto cloud =
+      Cloud({Field("x", 0, PointField::FLOAT32), Field("y", 4, PointField::FLOAT32),
+             Field("z", 8, PointField::FLOAT32), Field("intensity", 12, PointField::FLOAT32),
+             Field("time", 16, PointField::FLOAT32)},
+            20, 1);
   Put(cloud, 0, 0, 1.0f);
   Put(cloud, 0, 4, 0.0f);
   Put(cloud, 0, 8, 2.0f);
@@ -149,12 +151,11 @@ TEST(Conversion, WarningsComeInFieldOrderBeforeTheirCloudsLine) {
     bare.header.stamp = ros::Time(2, 0);
     std::fill(bare.data.begin(), bare.data.end(), 0xab);
     bag.write("/points", ros::Time(2, 0), bare);
-    auto packed = cloud_builder::MakeCloud({Field("x", 0, PointField::FLOAT32),
-                                            Field("y", 4, PointField::FLOAT32),
-                                            Field("z", 8, PointField::FLOAT32),
-                                            Field("intensity", 12, PointField::FLOAT32),
-                                            Field("time", 16, PointField::FLOAT32)},
-                                           20, 0);
+    auto packed = cloud_builder::MakeCloud(
+        {Field("x", 0, PointField::FLOAT32), Field("y", 4, PointField::FLOAT32),
+         Field("z", 8, PointField::FLOAT32), Field("intensity", 12, PointField::FLOAT32),
+         Field("time", 16, PointField::FLOAT32)},
+        20, 0);
     packed.header.stamp = ros::Time(3, 0);
     bag.write("/points", ros::Time(3, 0), packed);
   });

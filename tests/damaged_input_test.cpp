@@ -1,8 +1,8 @@
 // Bags that open but go bad part way: the report so far stays, the reason is
 // on stderr, the status says it failed.
-#include "test_support.h"
-
 #include <gtest/gtest.h>
+
+#include "test_support.h"
 
 using namespace test_support;
 
@@ -22,7 +22,8 @@ TEST(DamagedInput, CorruptMessageMidBagKeepsEarlierCloudsAndFails) {
   ScratchDir dir;
   const std::string path = dir.Path("t.bag");
   WriteBag(path, [](rosbag::Bag& bag) {
-    for (int i = 0; i < 3; ++i) bag.write("/points", ros::Time(1 + i, 0), NumberedCloud(2, ros::Time(1 + i, 0)));
+    for (int i = 0; i < 3; ++i)
+      bag.write("/points", ros::Time(1 + i, 0), NumberedCloud(2, ros::Time(1 + i, 0)));
   });
   // Give the second cloud's frame_id a length far beyond its record; the
   // bag's index stays intact.

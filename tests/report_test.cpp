@@ -1,10 +1,10 @@
 // The point lines under each cloud: which points, and the angle column.
-#include "test_support.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+
+#include "test_support.h"
 
 using namespace test_support;
 
@@ -48,9 +48,11 @@ TEST(Report, PrintsTheFirstAndLastTenPoints) {
   const ros::Time t(9, 0);
   const RunResult run = DumpClouds({NumberedCloud(0, t), NumberedCloud(5, t), NumberedCloud(20, t),
                                     NumberedCloud(21, t), NumberedCloud(100, t)});
-  const std::vector<std::vector<int>> expected = {
-      {}, Range(0, 5), Range(0, 20), Join(Range(0, 10), Range(11, 21)),
-      Join(Range(0, 10), Range(90, 100))};
+  const std::vector<std::vector<int>> expected = {{},
+                                                  Range(0, 5),
+                                                  Range(0, 20),
+                                                  Join(Range(0, 10), Range(11, 21)),
+                                                  Join(Range(0, 10), Range(90, 100))};
   EXPECT_EQ(PrintedIndices(run.out), expected);
   EXPECT_EQ(run.status, 0);
 }
@@ -70,8 +72,8 @@ TEST(Report, FullSweepPrintsItsEndsExactly) {
 
 TEST(Report, AngleIsMeasuredFromPlusYTowardsPlusX) {
   const float zero = 0.0f;
-  const std::vector<std::pair<float, float>> xy = {
-      {0, 1}, {1, 0}, {0, -1}, {-1, 0}, {1, 1}, {-1, -1}, {0, 0}, {-zero, -1}, {-zero, 1}};
+  const std::vector<std::pair<float, float>> xy = {{0, 1},   {1, 0}, {0, -1},     {-1, 0},   {1, 1},
+                                                   {-1, -1}, {0, 0}, {-zero, -1}, {-zero, 1}};
   auto cloud = NumberedCloud(static_cast<std::uint32_t>(xy.size()), ros::Time(9, 0));
   for (std::uint32_t i = 0; i < xy.size(); ++i) {
     cloud_builder::Put(cloud, i, 0, xy[i].first);
@@ -96,7 +98,13 @@ TEST(Report, NonFiniteCoordinatesPrintAsTheCLibraryDoes) {
   cloud_builder::PutReturn(cloud, 2, {1.0f, inf, -inf, nan, 6, 0.125f});
   const auto lines = Lines(DumpClouds({cloud}).out);
   ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(lines[1], "     0        nan      1.000      2.000      3.000         0.5000000000      4        nan");
-  EXPECT_EQ(lines[2], "     1        inf       -inf        nan      3.000         0.2500000000      5    135.000");
-  EXPECT_EQ(lines[3], "     2      1.000        inf       -inf        nan         0.1250000000      6      0.000");
+  EXPECT_EQ(
+      lines[1],
+      "     0        nan      1.000      2.000      3.000         0.5000000000      4        nan");
+  EXPECT_EQ(
+      lines[2],
+      "     1        inf       -inf        nan      3.000         0.2500000000      5    135.000");
+  EXPECT_EQ(
+      lines[3],
+      "     2      1.000        inf       -inf        nan         0.1250000000      6      0.000");
 }

@@ -1,11 +1,11 @@
 // Which messages become clouds, in what order, and what their header line says.
-#include "test_support.h"
-
 #include <gtest/gtest.h>
 #include <sensor_msgs/Imu.h>
 #include <std_msgs/String.h>
 
 #include <boost/make_shared.hpp>
+
+#include "test_support.h"
 
 using namespace test_support;
 
@@ -29,9 +29,9 @@ boost::shared_ptr<ros::M_string> Connection(const std::string& type, const std::
   return header;
 }
 
-RunResult DumpBag(const std::function<void(rosbag::Bag&)>& fill,
-                  rosbag::compression::CompressionType compression =
-                      rosbag::compression::Uncompressed) {
+RunResult DumpBag(
+    const std::function<void(rosbag::Bag&)>& fill,
+    rosbag::compression::CompressionType compression = rosbag::compression::Uncompressed) {
   ScratchDir dir;
   WriteBag(dir.Path("t.bag"), fill, compression);
   return RunTool({dir.Path("t.bag")});
@@ -90,7 +90,8 @@ TEST(Selection, ConnectionsAreChosenByMd5SumNotTypeName) {
 
 TEST(Selection, HeaderLineShowsTheMessageStampAndWholeNames) {
   const RunResult run = DumpBag([](rosbag::Bag& bag) {
-    bag.write("/points", ros::Time(1700000000, 5), NumberedCloud(0, ros::Time(1699999999, 123456789)));
+    bag.write("/points", ros::Time(1700000000, 5),
+              NumberedCloud(0, ros::Time(1699999999, 123456789)));
     bag.write("/a/very/long/topic/name/for/points", ros::Time(1700000001, 0),
               NumberedCloud(0, ros::Time(0, 0)));
   });

@@ -24,7 +24,8 @@ ScratchDir::ScratchDir() {
 
 ScratchDir::~ScratchDir() {
   const std::string command = "rm -rf '" + path_ + "'";
-  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+  if (std::system(command.c_str()) != 0)
+    std::fprintf(stderr, "could not remove %s\n", path_.c_str());
 }
 
 void WriteBag(const std::string& path, const std::function<void(rosbag::Bag&)>& fill,

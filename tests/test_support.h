@@ -2,13 +2,13 @@
 // rosbag's C++ API, and runs of the built tool with captured output.
 #pragma once
 
-#include "cloud_builder.h"
-
 #include <rosbag/bag.h>
 
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "cloud_builder.h"
 
 namespace test_support {
 
