@@ -1,0 +1,130 @@
+#include "cloud_check.h"
+
+#include <pcl/conversions.h>
+#include <pcl/for_each_type.h>
+#include <pcl_conversions/pcl_conversions.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+#include "Lidar64PointXYZIRT.h"
+
+namespace {
+
+// Reads the serialized form front to back, checking every length it meets.
+struct SerializedCursor {
+  const std::uint8_t* at;
+  std::uint32_t left;
+  std::uint32_t total;
+
+  void Need(std::uint64_t bytes, const char* what) {
+    if (bytes <= left) return;
+    char reason[160];
+    std::snprintf(reason, sizeof reason,
+                  "damaged PointCloud2 message: its %s needs %" PRIu64
+                  " bytes, %u remain of its %u",
+                  what, bytes, left, total);
+    throw std::runtime_error(reason);
+  }
+  void Skip(std::uint64_t bytes, const char* what) {
+    Need(bytes, what);
+    at += bytes;
+    left -= static_cast<std::uint32_t>(bytes);
+  }
+  std::uint32_t ReadU32(const char* what) {
+    Need(4, what);
+    std::uint32_t value;
+    std::memcpy(&value, at, 4);
+    Skip(4, what);
+    return value;
+  }
+  void SkipString(const char* what) { Skip(ReadU32(what), what); }
+};
+
+}  // namespace
+
+void CheckSerializedCloud(const std::uint8_t* data, std::uint32_t length) {
+  SerializedCursor cursor{data, length, length};
+  cursor.Skip(12, "header");  // seq, stamp.sec, stamp.nsec
+  cursor.SkipString("frame_id");
+  cursor.Skip(8, "height and width");
+  const std::uint32_t field_count = cursor.ReadU32("field list");
+  // Name length, offset, datatype and count: at least 13 bytes a field.
+  cursor.Need(std::uint64_t{field_count} * 13, "field list");
+  for (std::uint32_t i = 0; i < field_count; ++i) {
+    cursor.SkipString("field name");
+    cursor.Skip(9, "field");
+  }
+  cursor.Skip(9, "is_bigendian, point_step and row_step");
+  cursor.SkipString("point data");
+  cursor.Skip(1, "is_dense");
+}
+
+namespace {
+
+// For every record member, finds the message field PCL's conversion will copy
+// it from (PCL's own matching rule) and notes the first that ends past
+// point_step.
+struct FieldReach {
+  const std::vector<pcl::PCLPointField>& fields;
+  std::uint32_t point_step;
+  std::string& problem;
+
+  template <typename Tag>
+  void operator()() {
+    for (const pcl::PCLPointField& field : fields) {
+      if (!pcl::FieldMatches<PointCloudXYZIRT, Tag>()(field)) continue;
+      const std::uint64_t size =
+          sizeof(typename pcl::traits::datatype<PointCloudXYZIRT, Tag>::type);
+      const std::uint64_t end = std::uint64_t{field.offset} + size;
+      if (end > point_step && problem.empty()) {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "field '%s' at offset %u takes %" PRIu64 " bytes, past point_step %u",
+                      field.name.c_str(), field.offset, size, point_step);
+        problem = text;
+      }
+      return;
+    }
+  }
+};
+
+std::string Format(const char* format, std::uint64_t a, std::uint64_t b) {
+  char text[200];
+  std::snprintf(text, sizeof text, format, a, b);
+  return text;
+}
+
+}  // namespace
+
+std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud) {
+  const std::uint64_t width = cloud.width;
+  const std::uint64_t height = cloud.height;
+  const std::uint64_t points = width * height;
+  if (points > UINT32_MAX) {
+    return Format("width x height is %" PRIu64 " x %" PRIu64 ", more points than 32 bits count",
+                  width, height);
+  }
+  if (points == 0) return "";
+  if (cloud.point_step == 0) {
+    return "point_step is 0 for " + std::to_string(points) + " points";
+  }
+  const std::uint64_t row_bytes = width * cloud.point_step;
+  if (cloud.row_step < row_bytes) {
+    return Format("row_step %" PRIu64 " is less than width x point_step = %" PRIu64, cloud.row_step,
+                  row_bytes);
+  }
+  const std::uint64_t needed = height * cloud.row_step;
+  if (cloud.data.size() < needed) {
+    return Format("data holds %" PRIu64 " bytes, height x row_step needs %" PRIu64,
+                  cloud.data.size(), needed);
+  }
+  std::vector<pcl::PCLPointField> fields;
+  pcl_conversions::toPCL(cloud.fields, fields);
+  std::string problem;
+  pcl::for_each_type<pcl::traits::fieldList<PointCloudXYZIRT>::type>(
+      FieldReach{fields, cloud.point_step, problem});
+  return problem;
+}
