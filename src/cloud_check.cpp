@@ -1,7 +1,5 @@
 #include "cloud_check.h"
 
-#include <pcl/conversions.h>
-#include <pcl/for_each_type.h>
 #include <pcl_conversions/pcl_conversions.h>
 
 #include <cinttypes>
@@ -9,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "Lidar64PointXYZIRT.h"
+#include "cloud_fields.h"
 
 namespace {
 
@@ -64,33 +62,6 @@ void CheckSerializedCloud(const std::uint8_t* data, std::uint32_t length) {
 
 namespace {
 
-// For every record member, finds the message field PCL's conversion will copy
-// it from (PCL's own matching rule) and notes the first that ends past
-// point_step.
-struct FieldReach {
-  const std::vector<pcl::PCLPointField>& fields;
-  std::uint32_t point_step;
-  std::string& problem;
-
-  template <typename Tag>
-  void operator()() {
-    for (const pcl::PCLPointField& field : fields) {
-      if (!pcl::FieldMatches<PointCloudXYZIRT, Tag>()(field)) continue;
-      const std::uint64_t size =
-          sizeof(typename pcl::traits::datatype<PointCloudXYZIRT, Tag>::type);
-      const std::uint64_t end = std::uint64_t{field.offset} + size;
-      if (end > point_step && problem.empty()) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "field '%s' at offset %u takes %" PRIu64 " bytes, past point_step %u",
-                      field.name.c_str(), field.offset, size, point_step);
-        problem = text;
-      }
-      return;
-    }
-  }
-};
-
 std::string Format(const char* format, std::uint64_t a, std::uint64_t b) {
   char text[200];
   std::snprintf(text, sizeof text, format, a, b);
@@ -123,8 +94,17 @@ std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud) {
   }
   std::vector<pcl::PCLPointField> fields;
   pcl_conversions::toPCL(cloud.fields, fields);
-  std::string problem;
-  pcl::for_each_type<pcl::traits::fieldList<PointCloudXYZIRT>::type>(
-      FieldReach{fields, cloud.point_step, problem});
-  return problem;
+  // Every field the conversion copies must end inside the point; the bytes
+  // between two fields it merges into one copy then do too.
+  for (const MemberMatch& member : MatchMembers(fields)) {
+    if (member.field < 0) continue;
+    const pcl::PCLPointField& field = fields[member.field];
+    if (std::uint64_t{field.offset} + member.size > cloud.point_step) {
+      char text[200];
+      std::snprintf(text, sizeof text, "field '%s' at offset %u takes %u bytes, past point_step %u",
+                    field.name.c_str(), field.offset, member.size, cloud.point_step);
+      return text;
+    }
+  }
+  return "";
 }

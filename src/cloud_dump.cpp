@@ -1,26 +1,25 @@
 #include "cloud_dump.h"
 
+#include "cloud_check.h"
+
 #include <console_bridge/console.h>
-#include <pcl_conversions/pcl_conversions.h>
 #include <rosbag/bag.h>
+#include <rosbag/query.h>
 #include <rosbag/view.h>
 #include <sensor_msgs/PointCloud2.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
-#include <cmath>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <set>
 #include <string>
-
-#include "Lidar64PointXYZIRT.h"
-#include "cloud_check.h"
 
 namespace {
 
@@ -48,56 +47,56 @@ class OncePerTextLog : public console_bridge::OutputHandler {
   std::set<std::string> seen_;
 };
 
-void PrintCloudHeader(int count, const sensor_msgs::PointCloud2& cloud,
-                      const rosbag::MessageInstance& m) {
-  printf("%20d  %25.10lf  %-20s  %-20s\n", count, cloud.header.stamp.toSec(), m.getTopic().c_str(),
-         m.getDataType().c_str());
-}
+const char* const kPointCloud2Md5 = "1158d486dd51d683ce2f1be655c3c181";
 
-// Degrees from the +y axis, positive towards +x. Computed in single precision
-// and divided by a nine-decimal pi, so values match earlier reports exactly.
-double HorizontalAngle(const PointCloudXYZIRT& point) {
-  const float radians = atan2f(point.x, point.y);
-  const float scaled = radians * 180.0f;
-  return static_cast<double>(scaled) / 3.141592653;
-}
-
-// The first and last ten points of the cloud; a cloud of twenty points or
-// fewer is printed whole.
-void PrintPointSamples(const pcl::PointCloud<PointCloudXYZIRT>& cloud) {
-  const std::size_t band = 10;
-  const std::size_t n = cloud.points.size();
-  for (std::size_t ipoint = 0; ipoint < n; ++ipoint) {
-    if (ipoint >= band && ipoint + band < n) ipoint = n - band;
-    const PointCloudXYZIRT& point = cloud.points[ipoint];
-    printf("%6d %10.3f %10.3f %10.3f %10.3f %20.10f %6d %10.3f\n", static_cast<int>(ipoint),
-           point.x, point.y, point.z, point.intensity, point.time, point.ring,
-           HorizontalAngle(point));
+// The topics of the bag's point-cloud connections, in name order.
+std::set<std::string> CloudTopics(const rosbag::Bag& bag) {
+  std::set<std::string> topics;
+  rosbag::View everything(bag);
+  for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
+    if (connection->md5sum == kPointCloud2Md5) topics.insert(connection->topic);
   }
+  return topics;
 }
 
-// Walks every message of the bag in the view's order, recording in `progress`
-// how far it got. Library errors propagate to the caller.
-void WalkClouds(rosbag::Bag& bag, WalkProgress& progress) {
-  rosbag::View view(bag, ros::TIME_MIN, ros::TIME_MAX, false);
+// Says which requested topics hold no clouds; false when none of them does.
+bool CheckRequestedTopics(const rosbag::Bag& bag, const char* bagFileName,
+                          const std::vector<std::string>& requested) {
+  const std::set<std::string> present = CloudTopics(bag);
+  std::string listing;
+  for (const std::string& topic : present) listing += (listing.empty() ? "" : ", ") + topic;
+  if (listing.empty()) listing = "none";
+  bool any = false;
+  for (const std::string& topic : requested) {
+    if (present.count(topic) != 0) {
+      any = true;
+      continue;
+    }
+    fprintf(stderr, "bag_cloud_dump: no point clouds on topic '%s' in '%s'; its cloud topics: %s\n",
+            topic.c_str(), bagFileName, listing.c_str());
+  }
+  return any;
+}
+
+// Walks the messages of the view in its order, recording in `progress` how
+// far it got. Library errors propagate to the caller.
+void WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& progress) {
+  // Every connection, or only the requested topics' connections, so that
+  // filtering a large bag reads only what it reports.
+  rosbag::View view(false);
+  if (options.topics.empty()) {
+    view.addQuery(bag, ros::TIME_MIN, ros::TIME_MAX);
+  } else {
+    view.addQuery(bag, rosbag::TopicQuery(options.topics), ros::TIME_MIN, ros::TIME_MAX);
+  }
   boost::shared_ptr<const sensor_msgs::PointCloud2> lidar_data;
+  LayoutsShown layouts;
   for (const rosbag::MessageInstance& m : view) {
     ++progress.messages;
     lidar_data = m.instantiate<GuardedPointCloud2>();
     if (!lidar_data) continue;
-    const std::string problem = CloudInconsistency(*lidar_data);
-    if (!problem.empty()) {
-      PrintCloudHeader(progress.clouds, *lidar_data, m);
-      fflush(stdout);
-      fprintf(stderr, "bag_cloud_dump: cloud %d on %s: %s; points not shown\n", progress.clouds,
-              m.getTopic().c_str(), problem.c_str());
-      ++progress.clouds;
-      continue;
-    }
-    auto laserCloudIn = boost::make_shared<pcl::PointCloud<PointCloudXYZIRT>>();
-    pcl::fromROSMsg(*lidar_data, *laserCloudIn);
-    PrintCloudHeader(progress.clouds, *lidar_data, m);
-    PrintPointSamples(*laserCloudIn);
+    ReportCloud(progress.clouds, *lidar_data, m.getTopic(), m.getDataType(), options.report,
+                layouts);
     // One write per cloud keeps the report in step with PCL's warnings on
     // stderr and leaves every finished cloud on stdout if the walk dies.
     fflush(stdout);
@@ -112,7 +111,7 @@ void PrintWalkFailure(const char* bagFileName, const WalkProgress& progress, con
 }
 
 // Opens the bag and walks it; false when either fails.
-bool PlayBag(const char* bagFileName, WalkProgress& progress) {
+bool PlayBag(const char* bagFileName, const DumpOptions& options, WalkProgress& progress) {
   rosbag::Bag bag;
   try {
     bag.open(std::string(bagFileName), rosbag::bagmode::Read);
@@ -121,7 +120,10 @@ bool PlayBag(const char* bagFileName, WalkProgress& progress) {
     return false;
   }
   try {
-    WalkClouds(bag, progress);
+    if (!options.topics.empty() && !CheckRequestedTopics(bag, bagFileName, options.topics)) {
+      return false;
+    }
+    WalkClouds(bag, options, progress);
   } catch (const std::exception& e) {
     PrintWalkFailure(bagFileName, progress, e.what());
     return false;
@@ -130,11 +132,11 @@ bool PlayBag(const char* bagFileName, WalkProgress& progress) {
   return true;
 }
 
-// The whole dump in this process.
-bool PlayInThisProcess(const char* bagFileName, WalkProgress& progress) {
+bool PlayInThisProcess(const char* bagFileName, const DumpOptions& options,
+                       WalkProgress& progress) {
   OncePerTextLog library_log;
   console_bridge::useOutputHandler(&library_log);
-  const bool walked = PlayBag(bagFileName, progress);
+  const bool walked = PlayBag(bagFileName, options, progress);
   console_bridge::restorePreviousOutputHandler();
   return walked;
 }
@@ -148,22 +150,24 @@ bool IsStopSignal(int signal_number) {
 
 }  // namespace
 
-bool PlayPointCloud2(const char* bagFileName) {
+bool PlayPointCloud2InThisProcess(const char* bagFileName, const DumpOptions& options) {
+  WalkProgress progress;
+  return PlayInThisProcess(bagFileName, options, progress);
+}
+
+bool PlayPointCloud2(const char* bagFileName, const DumpOptions& options) {
   // The bag library is not safe on damaged files: a corrupt length can make
   // it abort or read outside its buffers. The dump runs in a child process so
   // that such a crash ends as one clear line here, with the report printed so
   // far intact.
   void* shared = mmap(nullptr, sizeof(WalkProgress), PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (shared == MAP_FAILED) {
-    WalkProgress progress;
-    return PlayInThisProcess(bagFileName, progress);
-  }
+  if (shared == MAP_FAILED) return PlayPointCloud2InThisProcess(bagFileName, options);
   WalkProgress* progress = new (shared) WalkProgress();
   fflush(nullptr);
   const pid_t child = fork();
-  if (child < 0) return PlayInThisProcess(bagFileName, *progress);
-  if (child == 0) exit(PlayInThisProcess(bagFileName, *progress) ? 0 : 1);
+  if (child < 0) return PlayInThisProcess(bagFileName, options, *progress);
+  if (child == 0) exit(PlayInThisProcess(bagFileName, options, *progress) ? 0 : 1);
 
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {

@@ -1,11 +1,119 @@
-#include <cstdio>
-
+// Command line of bag_cloud_dump: options first, then the bag.
 #include "cloud_dump.h"
 
+#include <getopt.h>
+#include <pcl/pcl_config.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const char kHelp[] =
+    "Usage: %s [OPTION]... BAGFILE\n"
+    "Print every sensor_msgs/PointCloud2 in a ROS 1 bag: a line per cloud (index,\n"
+    "header stamp, topic, type name), then its first and last points as PCL decodes\n"
+    "them (index, x, y, z, intensity, time, ring, horizontal angle in degrees).\n"
+    "\n"
+    "  -t, --topic TOPIC     only clouds on TOPIC; repeat for more topics\n"
+    "  -n, --samples N       print N points at each end of a cloud (default 10)\n"
+    "  -a, --all             print every point\n"
+    "  -l, --layout          describe each topic's fields and how they fill the\n"
+    "                        point record, again whenever they change\n"
+    "      --full-conversion convert every point, not only the printed ones\n"
+    "                        (slower; the output is the same)\n"
+    "  -h, --help            print this help and exit\n"
+    "  -V, --version         print the versions and exit\n"
+    "  --                    end of options, for a bag whose name starts with '-'\n"
+    "\n"
+    "Exit status: 0 the bag was read whole; 1 it could not be opened or read, or\n"
+    "it holds none of the requested topics; 2 the command line was wrong.\n";
+
+enum { kFullConversion = 1000 };
+
+const option kLongOptions[] = {{"topic", required_argument, nullptr, 't'},
+                               {"samples", required_argument, nullptr, 'n'},
+                               {"all", no_argument, nullptr, 'a'},
+                               {"layout", no_argument, nullptr, 'l'},
+                               {"full-conversion", no_argument, nullptr, kFullConversion},
+                               {"help", no_argument, nullptr, 'h'},
+                               {"version", no_argument, nullptr, 'V'},
+                               {nullptr, 0, nullptr, 0}};
+
+int CommandLineError(const std::string& what) {
+  fprintf(stderr, "bag_cloud_dump: %s; see --help\n", what.c_str());
+  return 2;
+}
+
+bool ParseCount(const char* text, long long& count) {
+  char* end = nullptr;
+  errno = 0;
+  count = std::strtoll(text, &end, 10);
+  return errno == 0 && end != text && *end == '\0' && count >= 0;
+}
+
+// The option as the user typed it, for error messages.
+std::string TypedOption(char** argv, int failed_at, int short_option) {
+  const std::string typed = argv[failed_at];
+  if (typed.compare(0, 2, "--") == 0) return typed.substr(0, typed.find('='));
+  return std::string("-") + static_cast<char>(short_option);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  const char* program = argc > 0 ? argv[0] : "bag_cloud_dump";
   if (argc < 2) {
-    printf("\n Usage : %s bagfile\n\n", argc > 0 ? argv[0] : "bag_cloud_dump");
+    printf("\n Usage : %s bagfile\n\n", program);
     return 2;
   }
-  return PlayPointCloud2(argv[1]) ? 0 : 1;
+  DumpOptions options;
+  opterr = 0;  // errors are reported below, in the tool's own words
+  for (;;) {
+    const int failed_at = optind;
+    const int option = getopt_long(argc, argv, "+:t:n:alhV", kLongOptions, nullptr);
+    if (option == -1) break;
+    switch (option) {
+      case 't':
+        options.topics.push_back(optarg);
+        break;
+      case 'n':
+        if (!ParseCount(optarg, options.report.samples)) {
+          return CommandLineError(std::string("--samples takes a whole number from 0, not '") +
+                                  optarg + "'");
+        }
+        break;
+      case 'a':
+        options.report.all_points = true;
+        break;
+      case 'l':
+        options.report.layout = true;
+        break;
+      case kFullConversion:
+        options.report.full_conversion = true;
+        break;
+      case 'h':
+        printf(kHelp, program);
+        return 0;
+      case 'V':
+        printf("bag_cloud_dump %s (rosbag_storage %s, PCL %s)\n", BAG_CLOUD_DUMP_VERSION,
+               ROSBAG_STORAGE_VERSION, PCL_VERSION_PRETTY);
+        return 0;
+      case ':':
+        return CommandLineError("option '" + TypedOption(argv, failed_at, optopt) +
+                                "' needs a value");
+      default:
+        // A known long option given a value it does not take still sets optopt.
+        if (optopt != 0 && argv[failed_at][0] == '-' && argv[failed_at][1] == '-') {
+          return CommandLineError("option '" + TypedOption(argv, failed_at, optopt) +
+                                  "' takes no value");
+        }
+        return CommandLineError("unknown option '" + TypedOption(argv, failed_at, optopt) + "'");
+    }
+  }
+  if (optind >= argc) return CommandLineError("no bag file given");
+  // Arguments after the bag are ignored, as they always were.
+  return PlayPointCloud2(argv[optind], options) ? 0 : 1;
 }

@@ -84,3 +84,21 @@ TEST(CrossCheck, MatchesAnIndependentDecoderOnOddLayouts) {
     EXPECT_EQ(tool.err, peer.err);
   }
 }
+
+TEST(CrossCheck, PrintedPointsOnlyConversionEqualsTheFullConversion) {
+  ScratchDir dir;
+  const std::string bag = dir.Path("odd.bag");
+  WriteBag(bag, WriteOddLayouts, rosbag::compression::LZ4);
+  for (const std::vector<std::string>& options :
+       std::vector<std::vector<std::string>>{{}, {"-n", "3"}, {"--all"}, {"-n", "0", "-l"}}) {
+    std::vector<std::string> fast = options, full = options;
+    fast.push_back(bag);
+    full.push_back("--full-conversion");
+    full.push_back(bag);
+    const RunResult fast_run = RunTool(fast);
+    const RunResult full_run = RunTool(full);
+    EXPECT_EQ(fast_run.status, 0);
+    EXPECT_EQ(fast_run.out, full_run.out);
+    EXPECT_EQ(fast_run.err, full_run.err);
+  }
+}

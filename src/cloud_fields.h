@@ -1,0 +1,18 @@
+// Which message field PCL's conversion copies into each member of the point
+// record, found with PCL's own matching rule.
+#pragma once
+
+#include <pcl/PCLPointField.h>
+
+#include <cstdint>
+#include <vector>
+
+struct MemberMatch {
+  const char* name;             // the member's registered name
+  std::uint32_t record_offset;  // where the member sits in the record
+  std::uint32_t size;           // its size in bytes
+  int field;                    // index of the message field copied into it, or -1
+};
+
+// One entry per registered member, in registration order.
+std::vector<MemberMatch> MatchMembers(const std::vector<pcl::PCLPointField>& fields);

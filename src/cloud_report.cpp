@@ -1,0 +1,176 @@
+#include "cloud_report.h"
+
+#include "Lidar64PointXYZIRT.h"
+#include "cloud_check.h"
+#include "cloud_fields.h"
+
+#include <pcl/conversions.h>
+#include <pcl_conversions/pcl_conversions.h>
+
+#include <boost/make_shared.hpp>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+void PrintCloudHeader(int count, const sensor_msgs::PointCloud2& cloud, const std::string& topic,
+                      const std::string& type) {
+  printf("%20d  %25.10lf  %-20s  %-20s\n", count, cloud.header.stamp.toSec(), topic.c_str(),
+         type.c_str());
+}
+
+// Degrees from the +y axis, positive towards +x. Computed in single precision
+// and divided by a nine-decimal pi, so values match earlier reports exactly.
+double HorizontalAngle(const PointCloudXYZIRT& point) {
+  const float radians = atan2f(point.x, point.y);
+  const float scaled = radians * 180.0f;
+  return static_cast<double>(scaled) / 3.141592653;
+}
+
+void PrintPointLine(std::uint32_t ipoint, const PointCloudXYZIRT& point) {
+  printf("%6d %10.3f %10.3f %10.3f %10.3f %20.10f %6d %10.3f\n", static_cast<int>(ipoint), point.x,
+         point.y, point.z, point.intensity, point.time, point.ring, HorizontalAngle(point));
+}
+
+// The indices of the points the report prints, ascending: `band` at each end,
+// or all of them.
+std::vector<std::uint32_t> PrintedIndices(std::uint32_t n, const ReportOptions& options) {
+  const std::uint64_t band = static_cast<std::uint64_t>(options.samples < 0 ? 0 : options.samples);
+  std::vector<std::uint32_t> indices;
+  if (options.all_points || 2 * band >= n) {
+    for (std::uint32_t i = 0; i < n; ++i) indices.push_back(i);
+    return indices;
+  }
+  for (std::uint64_t i = 0; i < band; ++i) indices.push_back(static_cast<std::uint32_t>(i));
+  for (std::uint64_t i = n - band; i < n; ++i) indices.push_back(static_cast<std::uint32_t>(i));
+  return indices;
+}
+
+// Converts only the points the report prints: their bytes are gathered into a
+// one-row cloud with the message's point_step and handed to PCL's conversion
+// with the message's own field mapping, so every value is PCL's. Fields lie
+// inside point_step (checked before), so nothing else of a point is read.
+void ConvertPrintedPoints(const sensor_msgs::PointCloud2& message, const pcl::MsgFieldMap& mapping,
+                          const std::vector<std::uint32_t>& indices,
+                          pcl::PointCloud<PointCloudXYZIRT>& cloud) {
+  pcl::PCLPointCloud2 printed;
+  printed.width = static_cast<std::uint32_t>(indices.size());
+  printed.height = 1;
+  printed.point_step = message.point_step;
+  printed.row_step = printed.width * printed.point_step;
+  printed.is_bigendian = message.is_bigendian;
+  printed.is_dense = message.is_dense;
+  printed.data.resize(std::size_t{printed.row_step});
+  std::uint8_t* to = printed.data.data();
+  for (const std::uint32_t index : indices) {
+    const std::size_t from = std::size_t{index / message.width} * message.row_step +
+                             std::size_t{index % message.width} * message.point_step;
+    std::memcpy(to, message.data.data() + from, message.point_step);
+    to += message.point_step;
+  }
+  pcl::fromPCLPointCloud2(printed, cloud, mapping);
+}
+
+const char* DatatypeName(std::uint8_t datatype) {
+  static const char* const names[] = {"type 0", "INT8",   "UINT8",   "INT16",  "UINT16",
+                                      "INT32",  "UINT32", "FLOAT32", "FLOAT64"};
+  return datatype < 9 ? names[datatype] : "unknown type";
+}
+
+// What decides how PCL fills the record: the fields, point_step, byte order.
+std::string LayoutKey(const sensor_msgs::PointCloud2& cloud) {
+  std::string key = std::to_string(cloud.point_step) + "/" + std::to_string(cloud.is_bigendian);
+  for (const auto& field : cloud.fields) {
+    key += "/" + field.name + ":" + std::to_string(field.offset) + ":" +
+           std::to_string(field.datatype) + ":" + std::to_string(field.count);
+  }
+  return key;
+}
+
+// How a record member gets its value: from a matched field, from the message
+// bytes a merged copy carries across it, or not at all (zero).
+void PrintMemberSource(const MemberMatch& member, const std::vector<pcl::PCLPointField>& fields,
+                       const pcl::MsgFieldMap& mapping) {
+  if (member.field >= 0) {
+    const pcl::PCLPointField& field = fields[member.field];
+    printf("#   %-9s <- field '%s' at offset %u\n", member.name, field.name.c_str(), field.offset);
+    return;
+  }
+  for (const pcl::detail::FieldMapping& copy : mapping) {
+    if (member.record_offset >= copy.struct_offset &&
+        member.record_offset + member.size <= copy.struct_offset + copy.size) {
+      const std::size_t from = copy.serialized_offset + (member.record_offset - copy.struct_offset);
+      printf(
+          "#   %-9s <- not matched, yet filled with bytes %zu-%zu of each point (inside a merged "
+          "copy)\n",
+          member.name, from, from + member.size - 1);
+      return;
+    }
+  }
+  printf("#   %-9s <- not matched, zero\n", member.name);
+}
+
+void PrintLayout(int index, const sensor_msgs::PointCloud2& cloud, const std::string& topic,
+                 const std::vector<pcl::PCLPointField>& fields, const pcl::MsgFieldMap& mapping) {
+  printf("# layout of %s from cloud %d\n", topic.c_str(), index);
+  for (const pcl::PCLPointField& field : fields) {
+    printf("#   field '%s' at offset %u, %s, count %u\n", field.name.c_str(), field.offset,
+           DatatypeName(field.datatype), field.count);
+  }
+  printf("#   point_step %u, row_step %u, width x height %u x %u, is_bigendian %u, is_dense %u\n",
+         cloud.point_step, cloud.row_step, cloud.width, cloud.height, cloud.is_bigendian,
+         cloud.is_dense);
+  for (const MemberMatch& member : MatchMembers(fields)) {
+    PrintMemberSource(member, fields, mapping);
+  }
+}
+
+}  // namespace
+
+bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
+                 const std::string& type, const ReportOptions& options, LayoutsShown& layouts) {
+  std::vector<pcl::PCLPointField> fields;
+  pcl_conversions::toPCL(lidar_data.fields, fields);
+  // PCL's mapping of message fields to record members; it prints the
+  // warnings for members it cannot match.
+  pcl::MsgFieldMap mapping;
+  pcl::createMapping<PointCloudXYZIRT>(fields, mapping);
+
+  if (options.layout) {
+    std::string key = LayoutKey(lidar_data);
+    std::string& shown = layouts[topic];
+    if (shown != key) {
+      PrintLayout(index, lidar_data, topic, fields, mapping);
+      shown = std::move(key);
+    }
+  }
+  PrintCloudHeader(index, lidar_data, topic, type);
+
+  const std::string problem = CloudInconsistency(lidar_data);
+  if (!problem.empty()) {
+    fflush(stdout);
+    fprintf(stderr, "bag_cloud_dump: cloud %d on %s: %s; points not shown\n", index, topic.c_str(),
+            problem.c_str());
+    return false;
+  }
+  const std::uint32_t n = lidar_data.width * lidar_data.height;
+  if (n == 0) return true;
+  const std::vector<std::uint32_t> indices = PrintedIndices(n, options);
+  auto laserCloudIn = boost::make_shared<pcl::PointCloud<PointCloudXYZIRT>>();
+  if (options.full_conversion) {
+    pcl::PCLPointCloud2 whole;
+    pcl_conversions::toPCL(lidar_data, whole);
+    pcl::fromPCLPointCloud2(whole, *laserCloudIn, mapping);
+    for (const std::uint32_t ipoint : indices) PrintPointLine(ipoint, laserCloudIn->points[ipoint]);
+  } else {
+    ConvertPrintedPoints(lidar_data, mapping, indices, *laserCloudIn);
+    for (std::size_t k = 0; k < indices.size(); ++k) {
+      PrintPointLine(indices[k], laserCloudIn->points[k]);
+    }
+  }
+  return true;
+}

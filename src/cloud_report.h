@@ -1,0 +1,25 @@
+// The report of one point cloud: its header line and sampled points, with an
+// optional description of its field layout.
+#pragma once
+
+#include <sensor_msgs/PointCloud2.h>
+
+#include <map>
+#include <string>
+
+struct ReportOptions {
+  long long samples = 10;        // points printed at each end of a cloud
+  bool all_points = false;       // print every point instead
+  bool layout = false;           // describe each topic's field layout
+  bool full_conversion = false;  // convert every point, not only the printed ones
+};
+
+// The layout last described for each topic, to tell when it changes.
+using LayoutsShown = std::map<std::string, std::string>;
+
+// Prints the report of one cloud. PCL's warnings for unmatched fields go to
+// stderr first. A cloud whose metadata does not fit its data gets its header
+// line and a note on stderr instead of point lines. Returns whether the
+// cloud's points were shown.
+bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
+                 const std::string& type, const ReportOptions& options, LayoutsShown& layouts);
