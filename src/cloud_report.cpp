@@ -157,9 +157,10 @@ bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const st
             problem.c_str());
     return false;
   }
-  const std::uint32_t n = lidar_data.width * lidar_data.height;
-  if (n == 0) return true;
-  const std::vector<std::uint32_t> indices = PrintedIndices(n, options);
+  const std::vector<std::uint32_t> indices =
+      PrintedIndices(lidar_data.width * lidar_data.height, options);
+  // PCL's conversion takes the address of the first point even when there is none.
+  if (indices.empty()) return true;
   auto laserCloudIn = boost::make_shared<pcl::PointCloud<PointCloudXYZIRT>>();
   if (options.full_conversion) {
     pcl::PCLPointCloud2 whole;
