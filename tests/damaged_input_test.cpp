@@ -169,6 +169,8 @@ const std::vector<Damage>& Damages() {
        [](std::string& b, const std::vector<Record>& r) {
          PutU32(b, FieldValue(b, r[0], "index_pos"), 0x7fffff00);
        }},
+      {"file header's first field longer than the header (found by fuzzing)",
+       [](std::string& b, const std::vector<Record>& r) { PutU32(b, r[0].header, 0x10000); }},
       {"bag still marked unindexed",
        [](std::string& b, const std::vector<Record>& r) {
          PutU32(b, FieldValue(b, r[0], "index_pos"), 0);

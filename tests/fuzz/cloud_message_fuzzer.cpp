@@ -1,0 +1,38 @@
+// Fuzzes one serialized sensor_msgs/PointCloud2 through everything the tool
+// does with a message: the length checks, ROS deserialization, the metadata
+// checks, PCL's conversion and the report, with the layout view and both the
+// printed-points and the full conversion.
+#include "cloud_check.h"
+#include "cloud_report.h"
+
+#include <pcl/console/print.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > UINT32_MAX) return 0;
+  GuardedPointCloud2 cloud;
+  try {
+    ros::serialization::IStream stream(const_cast<std::uint8_t*>(data),
+                                       static_cast<std::uint32_t>(size));
+    ros::serialization::deserialize(stream, cloud);
+  } catch (const std::exception&) {
+    return 0;  // a damaged message; the walk reports it and stops
+  }
+  LayoutsShown layouts;
+  ReportOptions options;
+  options.layout = true;
+  ReportCloud(0, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, layouts);
+  options.full_conversion = true;
+  options.samples = 3;
+  ReportCloud(1, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, layouts);
+  return 0;
+}

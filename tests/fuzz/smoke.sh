@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Runs both fuzzers for a short while and checks what they find.
+#   smoke.sh FUZZ_BUILD_DIR TOOL SECONDS
+# The cloud-message fuzzer covers the tool's own code: any finding fails.
+# The bag-file fuzzer also reaches into rosbag, which crashes on some damaged
+# files; the tool contains those in a child process, so every input that
+# crashed the fuzzer is replayed through TOOL, which must end with status 0
+# or 1, never by a signal or a hang.
+set -euo pipefail
+build=$1
+tool=$2
+seconds=${3:-60}
+work=$build/fuzz-smoke
+rm -rf "$work"
+mkdir -p "$work/cloud" "$work/bag" "$work/bag-findings"
+"$build/tests/fuzz/write_fuzz_seeds" "$work/seeds"
+
+echo "== cloud_message_fuzzer, ${seconds}s"
+"$build/tests/fuzz/cloud_message_fuzzer" -max_total_time="$seconds" -max_len=4096 \
+  -timeout=10 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$work/" \
+  "$work/cloud" "$work/seeds/cloud" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==[0-9]+==ERROR|SUMMARY)' || true
+if ls "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* >/dev/null 2>&1; then
+  echo "cloud_message_fuzzer found a fault:" "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* 2>/dev/null
+  exit 1
+fi
+
+echo "== bag_file_fuzzer, ${seconds}s"
+"$build/tests/fuzz/bag_file_fuzzer" -fork=1 -ignore_crashes=1 -ignore_ooms=1 \
+  -ignore_timeouts=1 -timeout=10 -rss_limit_mb=2048 -max_total_time="$seconds" \
+  -max_len=65536 -close_fd_mask=3 -artifact_prefix="$work/bag-findings/" \
+  "$work/bag" "$work/seeds/bag" >"$work/bag.log" 2>&1 || true
+grep -E '^#[0-9]+: ' "$work/bag.log" | tail -1 || true
+
+findings=0
+for input in "$work"/bag-findings/*; do
+  [ -e "$input" ] || continue
+  findings=$((findings + 1))
+  status=0
+  timeout 60 "$tool" "$input" >/dev/null 2>"$work/replay.err" || status=$?
+  if [ "$status" -ne 0 ] && [ "$status" -ne 1 ]; then
+    echo "not contained: $input ends with status $status"
+    cat "$work/replay.err"
+    exit 1
+  fi
+done
+echo "bag_file_fuzzer: $findings inputs crashed or exhausted the in-process library;" \
+  "all end cleanly through the tool"
