@@ -7,7 +7,7 @@ SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build demo test test-sanitize fuzz-smoke clean
+.PHONY: deps configure build demo test test-sanitize fuzz-smoke bench bench-smoke clean
 
 deps:
 	./scripts/install-deps.sh
@@ -37,6 +37,14 @@ fuzz-smoke: build
 	  -DBAG_CLOUD_DUMP_FUZZ=ON -DBAG_CLOUD_DUMP_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target cloud_message_fuzzer bag_file_fuzzer write_fuzz_seeds
 	tests/fuzz/smoke.sh $(FUZZ_BUILD) $(BUILD)/bag_cloud_dump $(FUZZ_SECONDS)
+
+# Speed and memory against the floor and the Python peer (writes ~2.5 GB of
+# bags under bench/cache once).
+bench: build
+	bench/bench.py --build $(BUILD)
+
+bench-smoke: build
+	bench/bench.py --build $(BUILD) --smoke
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

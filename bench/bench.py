@@ -1,0 +1,150 @@
+#!/usr/bin/python3
+"""Benchmark of bag_cloud_dump against the floor and the peer.
+
+Writes (once, cached under bench/cache/) a realistic ~1 GiB lidar bag, an
+lz4-compressed copy and a 256 MiB bag, then times side by side:
+  - the floor: cat of the file, and read_floor (rosbag walking the view and
+    decoding every cloud, no conversion);
+  - the tool, stdout to /dev/null;
+  - the tool with --full-conversion (every point through pcl::fromROSMsg-style
+    conversion), for reference;
+  - the peer: bench/peer_report.py, python3-rosbag + numpy printing the same
+    report.
+Each is run --runs times (5 by default) on a warm page cache; the table shows
+the median and min-max wall time, throughput and peak RSS (of the process and
+its children), then the ratios the targets are stated in.
+
+    bench/bench.py [--build build] [--runs 5]
+    bench/bench.py --smoke        # a few seconds on a small bag, one run each
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+CACHE = os.path.join(ROOT, "bench", "cache")
+PEER = os.path.join(ROOT, "bench", "peer_report.py")
+
+
+def ensure_bag(build, name, sweeps, compression="none", columns=1800):
+    path = os.path.join(CACHE, name)
+    if not os.path.exists(path):
+        os.makedirs(CACHE, exist_ok=True)
+        print("writing %s (%d sweeps of 64 x %d points, %s)" % (path, sweeps, columns, compression),
+              flush=True)
+        subprocess.run([os.path.join(build, "write_sample_bag"), path + ".part", "--sweeps",
+                        str(sweeps), "--columns", str(columns), "--compression", compression],
+                       check=True)
+        os.rename(path + ".part", path)
+    return path
+
+
+def run_once(command):
+    """Wall seconds and peak RSS in MiB of the command and its children.
+
+    GNU time starts the command from a small process; a child forked from this
+    Python would carry Python's resident size into its peak."""
+    report = os.path.join(CACHE, "time.out")
+    with open(os.devnull, "wb") as null:
+        start = time.perf_counter()
+        done = subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report] + command, stdout=null)
+        wall = time.perf_counter() - start
+    if done.returncode != 0:
+        sys.exit("failed: %s" % " ".join(command))
+    with open(report) as f:
+        peak_kib = int(f.read().split()[-1])
+    return wall, peak_kib / 1024.0
+
+
+def measure(label, command, bag, clouds, runs):
+    run_once(command)  # warm the page cache and the libraries
+    samples = [run_once(command) for _ in range(runs)]
+    walls = [wall for wall, _ in samples]
+    median = statistics.median(walls)
+    size_mb = os.path.getsize(bag) / 1e6
+    return {"label": label, "median": median, "min": min(walls), "max": max(walls),
+            "mbps": size_mb / median, "clouds_per_s": clouds / median,
+            "rss": max(rss for _, rss in samples)}
+
+
+def cloud_count(build, bag):
+    out = subprocess.run([os.path.join(build, "read_floor"), bag], check=True,
+                         capture_output=True, text=True).stdout
+    return int(out.split()[0])
+
+
+def print_table(title, rows):
+    print("\n%s" % title)
+    print("%-34s %9s %17s %9s %10s %9s" % ("", "median s", "min-max s", "MB/s", "clouds/s",
+                                           "peak RSS"))
+    for r in rows:
+        print("%-34s %9.3f %8.3f-%-8.3f %9.0f %10.0f %6.1f MiB" % (
+            r["label"], r["median"], r["min"], r["max"], r["mbps"], r["clouds_per_s"], r["rss"]))
+
+
+def bench_bag(build, bag, runs, with_peer=True):
+    tool = os.path.join(build, "bag_cloud_dump")
+    clouds = cloud_count(build, bag)
+    rows = {
+        "cat": measure("cat > /dev/null", ["cat", bag], bag, clouds, runs),
+        "floor": measure("floor: rosbag decode, no conversion",
+                         [os.path.join(build, "read_floor"), bag], bag, clouds, runs),
+        "tool": measure("bag_cloud_dump", [tool, bag], bag, clouds, runs),
+        "full": measure("bag_cloud_dump --full-conversion", [tool, "--full-conversion", bag], bag,
+                        clouds, runs),
+    }
+    if with_peer:
+        rows["peer"] = measure("peer: python3-rosbag + numpy", ["/usr/bin/python3", PEER, bag],
+                               bag, clouds, runs)
+    title = "%s: %.0f MB, %d clouds, %d runs each" % (os.path.basename(bag),
+                                                      os.path.getsize(bag) / 1e6, clouds, runs)
+    print_table(title, rows.values())
+    return rows
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--smoke", action="store_true", help="small bag, one run, no targets")
+    args = parser.parse_args()
+
+    print("machine: %d cores, %.0f GiB, %s" % (
+        os.cpu_count(), os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30,
+        os.uname().release))
+    if args.smoke:
+        bag = ensure_bag(args.build, "smoke.bag", 5, columns=200)
+        bench_bag(args.build, bag, 1)
+        return
+
+    big = ensure_bag(args.build, "bench-1g.bag", 291)
+    big_lz4 = ensure_bag(args.build, "bench-1g-lz4.bag", 291, "lz4")
+    quarter = ensure_bag(args.build, "bench-256m.bag", 73)
+    plain = bench_bag(args.build, big, args.runs)
+    lz4 = bench_bag(args.build, big_lz4, args.runs, with_peer=False)
+    small = bench_bag(args.build, quarter, args.runs, with_peer=False)
+
+    print("\ntargets")
+    checks = [
+        ("uncompressed: tool / floor <= 1.3", plain["tool"]["median"] / plain["floor"]["median"],
+         1.3, "<="),
+        ("uncompressed: peer / tool >= 3", plain["peer"]["median"] / plain["tool"]["median"], 3,
+         ">="),
+        ("lz4: tool / floor <= 1.3", lz4["tool"]["median"] / lz4["floor"]["median"], 1.3, "<="),
+        ("1 GiB: tool RSS - floor RSS <= 16 MiB", plain["tool"]["rss"] - plain["floor"]["rss"], 16,
+         "<="),
+        ("256 MiB: tool RSS - floor RSS <= 16 MiB", small["tool"]["rss"] - small["floor"]["rss"],
+         16, "<="),
+        ("tool RSS, 1 GiB vs 256 MiB bag (MiB)", plain["tool"]["rss"] - small["tool"]["rss"], 4,
+         "<="),
+    ]
+    for label, value, target, sense in checks:
+        met = value <= target if sense == "<=" else value >= target
+        print("%-42s %8.2f  %s" % (label, value, "met" if met else "NOT MET"))
+
+
+if __name__ == "__main__":
+    main()
