@@ -12,6 +12,8 @@ PACKAGES=(
   libgtest-dev clang libclang-rt-14-dev
   # benchmarks
   python3-rosbag python3-numpy time
+  # packaging: catkin workspace, .deb, man page
+  catkin dpkg-dev groff-base man-db
 )
 
 missing=()
