@@ -10,6 +10,8 @@ PACKAGES=(
   libpcl-conversions-dev libpcl-dev libboost-dev libeigen3-dev
   # tests, sanitizers and fuzzing
   libgtest-dev clang libclang-rt-14-dev
+  # sweep images
+  libpng-dev
   # benchmarks
   python3-rosbag python3-numpy time
   # packaging: catkin workspace, .deb, man page

@@ -1,6 +1,7 @@
 #include "cloud_dump.h"
 
 #include "cloud_check.h"
+#include "progress.h"
 
 #include <console_bridge/console.h>
 #include <rosbag/bag.h>
@@ -39,6 +40,7 @@ class OncePerTextLog : public console_bridge::OutputHandler {
     std::string line = text;
     while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
     if (!seen_.insert(line).second) return;
+    ProgressClear();
     fflush(stdout);
     fprintf(stderr, "bag_cloud_dump: bag library: %s\n", line.c_str());
   }
@@ -72,6 +74,7 @@ bool CheckRequestedTopics(const rosbag::Bag& bag, const char* bagFileName,
       any = true;
       continue;
     }
+    ProgressClear();
     fprintf(stderr, "bag_cloud_dump: no point clouds on topic '%s' in '%s'; its cloud topics: %s\n",
             topic.c_str(), bagFileName, listing.c_str());
   }
@@ -79,8 +82,9 @@ bool CheckRequestedTopics(const rosbag::Bag& bag, const char* bagFileName,
 }
 
 // Walks the messages of the view in its order, recording in `progress` how
-// far it got. Library errors propagate to the caller.
-void WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& progress) {
+// far it got. Library errors propagate to the caller. Returns false when an
+// image could not be written.
+bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& progress) {
   // Every connection, or only the requested topics' connections, so that
   // filtering a large bag reads only what it reports.
   rosbag::View view(false);
@@ -89,22 +93,29 @@ void WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
   } else {
     view.addQuery(bag, rosbag::TopicQuery(options.topics), ros::TIME_MIN, ros::TIME_MAX);
   }
+  ProgressStart(options.progress, options.progress ? view.size() : 0);
   boost::shared_ptr<const sensor_msgs::PointCloud2> lidar_data;
-  LayoutsShown layouts;
+  ReportMemory memory;
+  std::uint64_t bytes = 0;
   for (const rosbag::MessageInstance& m : view) {
     ++progress.messages;
+    bytes += m.size();
+    ProgressUpdate(progress.messages, progress.clouds, bytes);
     lidar_data = m.instantiate<GuardedPointCloud2>();
     if (!lidar_data) continue;
     ReportCloud(progress.clouds, *lidar_data, m.getTopic(), m.getDataType(), options.report,
-                layouts);
+                memory);
     // One write per cloud keeps the report in step with PCL's warnings on
     // stderr and leaves every finished cloud on stdout if the walk dies.
     fflush(stdout);
     ++progress.clouds;
   }
+  ProgressClear();
+  return memory.image_failures == 0;
 }
 
 void PrintWalkFailure(const char* bagFileName, const WalkProgress& progress, const char* reason) {
+  ProgressClear();
   fflush(stdout);
   fprintf(stderr, "bag_cloud_dump: failed to read '%s' after %d cloud%s: %s\n", bagFileName,
           progress.clouds, progress.clouds == 1 ? "" : "s", reason);
@@ -123,13 +134,13 @@ bool PlayBag(const char* bagFileName, const DumpOptions& options, WalkProgress& 
     if (!options.topics.empty() && !CheckRequestedTopics(bag, bagFileName, options.topics)) {
       return false;
     }
-    WalkClouds(bag, options, progress);
+    const bool images_written = WalkClouds(bag, options, progress);
+    bag.close();
+    return images_written;
   } catch (const std::exception& e) {
     PrintWalkFailure(bagFileName, progress, e.what());
     return false;
   }
-  bag.close();
-  return true;
 }
 
 bool PlayInThisProcess(const char* bagFileName, const DumpOptions& options,
@@ -179,6 +190,8 @@ bool PlayPointCloud2(const char* bagFileName, const DumpOptions& options) {
     std::signal(signal_number, SIG_DFL);
     raise(signal_number);
   }
+  // The child's progress line may still be on the terminal.
+  if (options.progress) fputs("\r\033[K", stderr);
   char reason[200];
   snprintf(reason, sizeof reason, "the reader crashed (%s) at message %lld of the bag",
            strsignal(signal_number), progress->messages);

@@ -3,12 +3,14 @@
 #include "Lidar64PointXYZIRT.h"
 #include "cloud_check.h"
 #include "cloud_fields.h"
+#include "progress.h"
 
 #include <pcl/conversions.h>
 #include <pcl_conversions/pcl_conversions.h>
 
 #include <boost/make_shared.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -129,12 +131,38 @@ void PrintLayout(int index, const sensor_msgs::PointCloud2& cloud, const std::st
   }
 }
 
+void WriteImage(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
+                const pcl::PointCloud<PointCloudXYZIRT>& cloud, bool ring_matched,
+                const ReportOptions& options, ReportMemory& memory) {
+  bool by_elevation = false;
+  const std::string failure = WriteSweepImage(
+      options.image, {index, topic, lidar_data.header.stamp, &cloud, ring_matched}, by_elevation);
+  if (!failure.empty()) {
+    ProgressClear();
+    fflush(stdout);
+    fprintf(stderr, "bag_cloud_dump: cannot write the image of cloud %d: %s\n", index,
+            failure.c_str());
+    ++memory.image_failures;
+  }
+  if (by_elevation && memory.rows_by_elevation.insert(topic).second) {
+    ProgressClear();
+    fflush(stdout);
+    fprintf(stderr,
+            "bag_cloud_dump: %s has no usable ring field; its images have elevation bins as "
+            "rows\n",
+            topic.c_str());
+  }
+}
+
 }  // namespace
 
 bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
-                 const std::string& type, const ReportOptions& options, LayoutsShown& layouts) {
+                 const std::string& type, const ReportOptions& options, ReportMemory& memory) {
   std::vector<pcl::PCLPointField> fields;
   pcl_conversions::toPCL(lidar_data.fields, fields);
+  const std::vector<MemberMatch> members = MatchMembers(fields);
+  const auto unmatched = [](const MemberMatch& member) { return member.field < 0; };
+  if (std::any_of(members.begin(), members.end(), unmatched)) ProgressClear();
   // PCL's mapping of message fields to record members; it prints the
   // warnings for members it cannot match.
   pcl::MsgFieldMap mapping;
@@ -142,7 +170,7 @@ bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const st
 
   if (options.layout) {
     std::string key = LayoutKey(lidar_data);
-    std::string& shown = layouts[topic];
+    std::string& shown = memory.layouts[topic];
     if (shown != key) {
       PrintLayout(index, lidar_data, topic, fields, mapping);
       shown = std::move(key);
@@ -152,21 +180,32 @@ bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const st
 
   const std::string problem = CloudInconsistency(lidar_data);
   if (!problem.empty()) {
+    ProgressClear();
     fflush(stdout);
     fprintf(stderr, "bag_cloud_dump: cloud %d on %s: %s; points not shown\n", index, topic.c_str(),
             problem.c_str());
     return false;
   }
-  const std::vector<std::uint32_t> indices =
-      PrintedIndices(lidar_data.width * lidar_data.height, options);
-  // PCL's conversion takes the address of the first point even when there is none.
-  if (indices.empty()) return true;
+  const std::uint32_t n = lidar_data.width * lidar_data.height;
+  const std::vector<std::uint32_t> indices = PrintedIndices(n, options);
+  const bool image = !options.image.dir.empty();
+  if (indices.empty() && !image) return true;
   auto laserCloudIn = boost::make_shared<pcl::PointCloud<PointCloudXYZIRT>>();
-  if (options.full_conversion) {
-    pcl::PCLPointCloud2 whole;
-    pcl_conversions::toPCL(lidar_data, whole);
-    pcl::fromPCLPointCloud2(whole, *laserCloudIn, mapping);
+  // Pictures use every point, so they take the full conversion.
+  if (options.full_conversion || image) {
+    // PCL's conversion takes the address of the first point even when there is none.
+    if (n > 0) {
+      pcl::PCLPointCloud2 whole;
+      pcl_conversions::toPCL(lidar_data, whole);
+      pcl::fromPCLPointCloud2(whole, *laserCloudIn, mapping);
+    }
     for (const std::uint32_t ipoint : indices) PrintPointLine(ipoint, laserCloudIn->points[ipoint]);
+    if (image) {
+      const auto ring = std::find_if(members.begin(), members.end(), [](const MemberMatch& m) {
+        return std::strcmp(m.name, "ring") == 0;
+      });
+      WriteImage(index, lidar_data, topic, *laserCloudIn, ring->field >= 0, options, memory);
+    }
   } else {
     ConvertPrintedPoints(lidar_data, mapping, indices, *laserCloudIn);
     for (std::size_t k = 0; k < indices.size(); ++k) {

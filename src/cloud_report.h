@@ -2,9 +2,12 @@
 // optional description of its field layout.
 #pragma once
 
+#include "sweep_image.h"
+
 #include <sensor_msgs/PointCloud2.h>
 
 #include <map>
+#include <set>
 #include <string>
 
 struct ReportOptions {
@@ -12,14 +15,19 @@ struct ReportOptions {
   bool all_points = false;       // print every point instead
   bool layout = false;           // describe each topic's field layout
   bool full_conversion = false;  // convert every point, not only the printed ones
+  ImageOptions image;            // a picture of every cloud, when image.dir is set
 };
 
-// The layout last described for each topic, to tell when it changes.
-using LayoutsShown = std::map<std::string, std::string>;
+// What the report remembers from one cloud to the next.
+struct ReportMemory {
+  std::map<std::string, std::string> layouts;  // per topic, the layout last described
+  std::set<std::string> rows_by_elevation;     // topics already said to lack a usable ring
+  int image_failures = 0;
+};
 
 // Prints the report of one cloud. PCL's warnings for unmatched fields go to
 // stderr first. A cloud whose metadata does not fit its data gets its header
-// line and a note on stderr instead of point lines. Returns whether the
-// cloud's points were shown.
+// line and a note on stderr instead of point lines (and no image). Returns
+// whether the cloud's points were shown.
 bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
-                 const std::string& type, const ReportOptions& options, LayoutsShown& layouts);
+                 const std::string& type, const ReportOptions& options, ReportMemory& memory);

@@ -4,7 +4,10 @@
 #include <getopt.h>
 #include <pcl/pcl_config.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -24,6 +27,13 @@ const char kHelp[] =
     "                        point record, again whenever they change\n"
     "      --full-conversion convert every point, not only the printed ones\n"
     "                        (slower; the output is the same)\n"
+    "  -i, --image DIR       write a PNG of every cloud into DIR: a row per ring,\n"
+    "                        a column per azimuth step, colour by range\n"
+    "      --image-width N   azimuth columns of the images (default 1800, 0.2 deg)\n"
+    "      --image-range MIN:MAX  metres spanned by the colour scale (default 0:100)\n"
+    "      --progress        show progress on stderr (default: when stderr is a\n"
+    "                        terminal and stdout is not)\n"
+    "      --no-progress     never show progress\n"
     "  -h, --help            print this help and exit\n"
     "  -V, --version         print the versions and exit\n"
     "  --                    end of options, for a bag whose name starts with '-'\n"
@@ -31,13 +41,18 @@ const char kHelp[] =
     "Exit status: 0 the bag was read whole; 1 it could not be opened or read, or\n"
     "it holds none of the requested topics; 2 the command line was wrong.\n";
 
-enum { kFullConversion = 1000 };
+enum { kFullConversion = 1000, kImageWidth, kImageRange, kProgress, kNoProgress };
 
 const option kLongOptions[] = {{"topic", required_argument, nullptr, 't'},
                                {"samples", required_argument, nullptr, 'n'},
                                {"all", no_argument, nullptr, 'a'},
                                {"layout", no_argument, nullptr, 'l'},
                                {"full-conversion", no_argument, nullptr, kFullConversion},
+                               {"image", required_argument, nullptr, 'i'},
+                               {"image-width", required_argument, nullptr, kImageWidth},
+                               {"image-range", required_argument, nullptr, kImageRange},
+                               {"progress", no_argument, nullptr, kProgress},
+                               {"no-progress", no_argument, nullptr, kNoProgress},
                                {"help", no_argument, nullptr, 'h'},
                                {"version", no_argument, nullptr, 'V'},
                                {nullptr, 0, nullptr, 0}};
@@ -52,6 +67,16 @@ bool ParseCount(const char* text, long long& count) {
   errno = 0;
   count = std::strtoll(text, &end, 10);
   return errno == 0 && end != text && *end == '\0' && count >= 0;
+}
+
+// "MIN:MAX" in metres, MIN below MAX.
+bool ParseRange(const char* text, float& low, float& high) {
+  char* end = nullptr;
+  low = std::strtof(text, &end);
+  if (end == text || *end != ':') return false;
+  const char* second = end + 1;
+  high = std::strtof(second, &end);
+  return end != second && *end == '\0' && std::isfinite(low) && std::isfinite(high) && low < high;
 }
 
 // The option as the user typed it, for error messages.
@@ -70,10 +95,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   DumpOptions options;
+  // Progress only where someone watches stderr while the report goes elsewhere.
+  options.progress = isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO);
   opterr = 0;  // errors are reported below, in the tool's own words
   for (;;) {
     const int failed_at = optind;
-    const int option = getopt_long(argc, argv, "+:t:n:alhV", kLongOptions, nullptr);
+    const int option = getopt_long(argc, argv, "+:t:n:ali:hV", kLongOptions, nullptr);
     if (option == -1) break;
     switch (option) {
       case 't':
@@ -93,6 +120,31 @@ int main(int argc, char** argv) {
         break;
       case kFullConversion:
         options.report.full_conversion = true;
+        break;
+      case 'i':
+        options.report.image.dir = optarg;
+        break;
+      case kImageWidth: {
+        long long columns = 0;
+        if (!ParseCount(optarg, columns) || columns < 1 || columns > 100000) {
+          return CommandLineError(
+              std::string("--image-width takes a whole number from 1 to 100000, not '") + optarg +
+              "'");
+        }
+        options.report.image.columns = static_cast<unsigned>(columns);
+        break;
+      }
+      case kImageRange:
+        if (!ParseRange(optarg, options.report.image.min_range, options.report.image.max_range)) {
+          return CommandLineError(std::string("--image-range takes MIN:MAX in metres, not '") +
+                                  optarg + "'");
+        }
+        break;
+      case kProgress:
+        options.progress = true;
+        break;
+      case kNoProgress:
+        options.progress = false;
         break;
       case 'h':
         printf(kHelp, program);
@@ -114,6 +166,13 @@ int main(int argc, char** argv) {
     }
   }
   if (optind >= argc) return CommandLineError("no bag file given");
+  if (!options.report.image.dir.empty()) {
+    const std::string problem = PrepareImageDir(options.report.image.dir);
+    if (!problem.empty()) {
+      fprintf(stderr, "bag_cloud_dump: no images: %s\n", problem.c_str());
+      return 1;
+    }
+  }
   // Arguments after the bag are ignored, as they always were.
   return PlayPointCloud2(argv[optind], options) ? 0 : 1;
 }

@@ -1,0 +1,11 @@
+// A one-line progress display on stderr for long walks: how far through the
+// bag, clouds so far, throughput and time left. Redrawn at most ten times a
+// second and erased before anything else is written to stderr.
+#pragma once
+
+#include <cstdint>
+
+void ProgressStart(bool enabled, std::uint64_t total_messages);
+void ProgressUpdate(std::uint64_t messages, int clouds, std::uint64_t bytes);
+// Erases the line, if one is shown; call before writing to stderr.
+void ProgressClear();
