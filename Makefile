@@ -7,7 +7,7 @@ SANITIZE_BUILD ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
-.PHONY: deps configure build demo test test-sanitize fuzz-smoke bench bench-smoke clean
+.PHONY: deps configure build demo test test-sanitize fuzz-smoke bench bench-smoke readme-image clean
 
 deps:
 	./scripts/install-deps.sh
@@ -45,6 +45,13 @@ bench: build
 
 bench-smoke: build
 	bench/bench.py --build $(BUILD) --smoke
+
+# The README's picture: the first sweep of the sample bag.
+readme-image: build
+	rm -rf $(BUILD)/readme-images
+	$(BUILD)/bag_cloud_dump --image $(BUILD)/readme-images --image-width 512 \
+	  --image-range 0:40 -n 0 $(BUILD)/sample.bag >/dev/null
+	cp $(BUILD)/readme-images/000000_*.png docs/sample-sweep.png
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

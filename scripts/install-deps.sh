@@ -7,11 +7,9 @@ PACKAGES=(
   # build
   cmake make g++ clang-format
   librosbag-storage-dev libsensor-msgs-dev libstd-msgs-dev
-  libpcl-conversions-dev libpcl-dev libboost-dev libeigen3-dev
+  libpcl-conversions-dev libpcl-dev libboost-dev libeigen3-dev libpng-dev
   # tests, sanitizers and fuzzing
   libgtest-dev clang libclang-rt-14-dev
-  # sweep images
-  libpng-dev
   # benchmarks
   python3-rosbag python3-numpy time
   # packaging: catkin workspace, .deb, man page

@@ -24,7 +24,7 @@ void ProgressStart(bool enabled, std::uint64_t total_messages) {
   progress.enabled = enabled;
   progress.total = total_messages;
   progress.start = Clock::now();
-  progress.last_draw = progress.start;
+  progress.last_draw = progress.start - std::chrono::seconds(1);  // draw at once
 }
 
 void ProgressUpdate(std::uint64_t messages, int clouds, std::uint64_t bytes) {

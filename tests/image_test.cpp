@@ -1,0 +1,166 @@
+// Pictures of sweeps (--image) and the progress line.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <cmath>
+#include <limits>
+
+using namespace test_support;
+using cloud_builder::Field;
+using sensor_msgs::PointField;
+
+namespace {
+
+struct Png {
+  unsigned width = 0, height = 0;
+  std::vector<std::uint8_t> rgb;
+  bool Black(unsigned row, unsigned column) const { return Pixel(row, column) == 0; }
+  bool Grey(unsigned row, unsigned column) const { return Pixel(row, column) == 0x808080; }
+  std::uint32_t Pixel(unsigned row, unsigned column) const {
+    const std::size_t at = (std::size_t{row} * width + column) * 3;
+    return rgb[at] << 16 | rgb[at + 1] << 8 | rgb[at + 2];
+  }
+};
+
+Png ReadPng(const std::string& path) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) {
+    throw std::runtime_error(path + ": " + image.message);
+  }
+  image.format = PNG_FORMAT_RGB;
+  Png png;
+  png.width = image.width;
+  png.height = image.height;
+  png.rgb.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, png.rgb.data(), 0, nullptr)) {
+    throw std::runtime_error(path + ": " + image.message);
+  }
+  return png;
+}
+
+// Rings 0-15 at one degree steps of azimuth, 10 m away, column k at
+// -180 + k degrees; ring 5 is dead and 90 to 119 degrees are blocked.
+sensor_msgs::PointCloud2 DamagedSweep() {
+  std::vector<cloud_builder::LidarReturn> points;
+  for (int column = 0; column < 360; ++column) {
+    const double azimuth = -180.0 + column;
+    if (azimuth >= 90 && azimuth < 120) continue;
+    for (std::uint16_t ring = 0; ring < 16; ++ring) {
+      if (ring == 5) continue;
+      const double a = azimuth * M_PI / 180.0, e = (ring - 8) * M_PI / 180.0;
+      points.push_back({static_cast<float>(10 * std::cos(e) * std::sin(a)),
+                        static_cast<float>(10 * std::cos(e) * std::cos(a)),
+                        static_cast<float>(10 * std::sin(e)), 1.0f, ring, 0.0f});
+    }
+  }
+  auto cloud = cloud_builder::MakeCloud(cloud_builder::RecordLayout(), 32,
+                                        static_cast<std::uint32_t>(points.size()));
+  for (std::uint32_t i = 0; i < points.size(); ++i) cloud_builder::PutReturn(cloud, i, points[i]);
+  cloud.header.stamp = ros::Time(1, 2);
+  return cloud;
+}
+
+}  // namespace
+
+TEST(Image, DeadRingAndBlockedSectorAreBlack) {
+  ScratchDir dir;
+  WriteBag(dir.Path("t.bag"), [](rosbag::Bag& bag) {
+    bag.write("/lidar/top points", ros::Time(1, 0), DamagedSweep());
+  });
+  const RunResult plain = RunTool({dir.Path("t.bag")});
+  const RunResult run =
+      RunTool({"--image", dir.Path("out/images"), "--image-width", "360", dir.Path("t.bag")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, plain.out);
+  EXPECT_EQ(run.err, "");
+
+  const Png png = ReadPng(dir.Path("out/images/000000_lidar_top_points_1.000000002.png"));
+  ASSERT_EQ(png.width, 360u);
+  ASSERT_EQ(png.height, 16u);
+  for (unsigned row = 0; row < 16; ++row) {
+    for (unsigned column = 0; column < 360; ++column) {
+      const bool blocked = column >= 270 && column < 300;
+      EXPECT_EQ(png.Black(row, column), row == 5 || blocked) << row << "," << column;
+    }
+  }
+}
+
+TEST(Image, WithoutUsableRingRowsAreElevationBins) {
+  ScratchDir dir;
+  auto cloud = DamagedSweep();
+  cloud.fields.erase(cloud.fields.begin() + 4);  // ring gone, bytes 20-21 still copied
+  WriteBag(dir.Path("t.bag"), [&](rosbag::Bag& bag) {
+    bag.write("/a", ros::Time(1, 0), cloud);
+    bag.write("/a", ros::Time(2, 0), cloud);
+  });
+  const RunResult run = RunTool({"-n", "0", "-i", dir.Path("img"), dir.Path("t.bag")});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err,
+            "Failed to find match for field 'ring'.\n"
+            "bag_cloud_dump: /a has no usable ring field; its images have elevation bins as rows\n"
+            "Failed to find match for field 'ring'.\n");
+  const Png png = ReadPng(dir.Path("img/000001_a_1.000000002.png"));
+  EXPECT_EQ(png.width, 1800u);
+  EXPECT_EQ(png.height, 64u);
+}
+
+TEST(Image, NonFinitePointsAreGrey) {
+  ScratchDir dir;
+  auto cloud = NumberedCloud(40, ros::Time(3, 0));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (std::uint32_t i = 0; i < 40; ++i) {
+    cloud_builder::PutReturn(cloud, i, {nan, nan, nan, 0, static_cast<std::uint16_t>(i % 4), 0});
+  }
+  WriteBag(dir.Path("t.bag"), [&](rosbag::Bag& bag) { bag.write("/n", ros::Time(3, 0), cloud); });
+  ASSERT_EQ(RunTool({"-i", dir.Path("img"), "--image-width", "10", dir.Path("t.bag")}).status, 0);
+  const Png png = ReadPng(dir.Path("img/000000_n_3.000000000.png"));
+  ASSERT_EQ(png.height, 4u);
+  for (unsigned row = 0; row < 4; ++row) {
+    for (unsigned column = 0; column < 10; ++column) EXPECT_TRUE(png.Grey(row, column));
+  }
+}
+
+TEST(Image, UnwritableFolderStopsBeforeTheWalk) {
+  ScratchDir dir;
+  WriteFile(dir.Path("file.txt"), "not a folder");
+  const RunResult run = RunTool({"-i", dir.Path("file.txt/images"), dir.Path("missing.bag")});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "bag_cloud_dump: no images: cannot create '" + dir.Path("file.txt/images") +
+                         "': Not a directory\n");
+}
+
+TEST(Progress, ShownOnATerminalAndClearedLeavingStdoutAlone) {
+  ScratchDir dir;
+  const std::string bag = dir.Path("t.bag");
+  WriteBag(bag, [](rosbag::Bag& bag) {
+    for (int i = 1; i <= 3; ++i)
+      bag.write("/p", ros::Time(i, 0), NumberedCloud(2, ros::Time(i, 0)));
+  });
+  const RunResult plain = RunTool({bag});
+  EXPECT_EQ(plain.err, "");  // stderr is not a terminal: no progress
+
+  // Under a pseudo-terminal, with the report going to a file.
+  const auto command = [&](const std::string& option) {
+    return std::string("'") + BAG_CLOUD_DUMP_EXE + "' " + option + " '" + bag + "' > '" +
+           dir.Path("report.txt") + "'";
+  };
+  const RunResult terminal =
+      RunProgram("/usr/bin/script", {"script", "-qec", command(""), "/dev/null"});
+  EXPECT_EQ(terminal.status, 0);
+  EXPECT_NE(terminal.out.find("% of 3 messages, "), std::string::npos) << terminal.out;
+  EXPECT_EQ(terminal.out.substr(terminal.out.size() - 4), "\r\033[K") << terminal.out;
+  EXPECT_EQ(ReadFile(dir.Path("report.txt")), plain.out);
+
+  const RunResult quiet =
+      RunProgram("/usr/bin/script", {"script", "-qec", command("--no-progress"), "/dev/null"});
+  EXPECT_EQ(quiet.out.find("messages"), std::string::npos);
+
+  const RunResult forced = RunTool({"--progress", bag});
+  EXPECT_EQ(forced.out, plain.out);
+  EXPECT_EQ(forced.err.rfind("\r 33% of 3 messages, 0 clouds, ", 0), 0u) << forced.err;
+  EXPECT_EQ(forced.err.substr(forced.err.size() - 4), "\r\033[K");
+}
