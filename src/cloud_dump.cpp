@@ -96,19 +96,21 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
   ProgressStart(options.progress, options.progress ? view.size() : 0);
   boost::shared_ptr<const sensor_msgs::PointCloud2> lidar_data;
   ReportMemory memory;
+  int& count = progress.clouds;  // the running index of reported clouds
   std::uint64_t bytes = 0;
   for (const rosbag::MessageInstance& m : view) {
     ++progress.messages;
-    bytes += m.size();
-    ProgressUpdate(progress.messages, progress.clouds, bytes);
+    if (options.progress) {
+      bytes += m.size();  // reads the record header, so only when someone watches
+      ProgressUpdate(progress.messages, count, bytes);
+    }
     lidar_data = m.instantiate<GuardedPointCloud2>();
     if (!lidar_data) continue;
-    ReportCloud(progress.clouds, *lidar_data, m.getTopic(), m.getDataType(), options.report,
-                memory);
+    ReportCloud(count, *lidar_data, m.getTopic(), m.getDataType(), options.report, memory);
     // One write per cloud keeps the report in step with PCL's warnings on
     // stderr and leaves every finished cloud on stdout if the walk dies.
     fflush(stdout);
-    ++progress.clouds;
+    ++count;
   }
   ProgressClear();
   return memory.image_failures == 0;
