@@ -60,11 +60,7 @@ TEST(Conversion, RecordLikeLayoutFillsEveryColumnWithoutWarnings) {
 }
 
 TEST(Conversion, PackedLayoutWithoutRingLeavesRingZeroAndWarns) {
-  auto cloud =
-      Cloud({Field("x", 0, PointField::FLOAT32), Field("y", 4, PointField::FLOAT32),
-             Field("z", 8, PointField::FLOAT32), Field("intensity", 12, PointField::FLOAT32),
-             Field("time", 16, PointField::FLOAT32)},
-            20, 1);
+  auto cloud = Cloud(cloud_builder::PackedLayoutWithoutRing(), 20, 1);
   Put(cloud, 0, 0, 1.0f);
   Put(cloud, 0, 4, 0.0f);
   Put(cloud, 0, 8, 2.0f);
@@ -151,11 +147,7 @@ TEST(Conversion, WarningsComeInFieldOrderBeforeTheirCloudsLine) {
     bare.header.stamp = ros::Time(2, 0);
     std::fill(bare.data.begin(), bare.data.end(), 0xab);
     bag.write("/points", ros::Time(2, 0), bare);
-    auto packed = cloud_builder::MakeCloud(
-        {Field("x", 0, PointField::FLOAT32), Field("y", 4, PointField::FLOAT32),
-         Field("z", 8, PointField::FLOAT32), Field("intensity", 12, PointField::FLOAT32),
-         Field("time", 16, PointField::FLOAT32)},
-        20, 0);
+    auto packed = cloud_builder::MakeCloud(cloud_builder::PackedLayoutWithoutRing(), 20, 0);
     packed.header.stamp = ros::Time(3, 0);
     bag.write("/points", ros::Time(3, 0), packed);
   });

@@ -29,10 +29,7 @@ sensor_msgs::PointCloud2 Scrambled(const cloud_builder::Fields& layout, std::uin
 
 void WriteOddLayouts(rosbag::Bag& bag) {
   const auto record = cloud_builder::RecordLayout();
-  const cloud_builder::Fields packed = {
-      Field("x", 0, PointField::FLOAT32), Field("y", 4, PointField::FLOAT32),
-      Field("z", 8, PointField::FLOAT32), Field("intensity", 12, PointField::FLOAT32),
-      Field("time", 16, PointField::FLOAT32)};
+  const cloud_builder::Fields packed = cloud_builder::PackedLayoutWithoutRing();
   cloud_builder::Fields gap = record;
   gap.erase(gap.begin() + 4);
   cloud_builder::Fields wide_ring = record;

@@ -128,10 +128,7 @@ TEST(Options, LayoutShowsHowEachMemberIsFilled) {
   const std::string bag = dir.Path("t.bag");
   auto gap = cloud_builder::RecordLayout();
   gap.erase(gap.begin() + 4);  // no ring: bytes 20-21 ride along with the copy
-  const cloud_builder::Fields packed = {
-      Field("x", 0, PointField::FLOAT32), Field("y", 4, PointField::FLOAT32),
-      Field("z", 8, PointField::FLOAT32), Field("intensity", 12, PointField::FLOAT32),
-      Field("time", 16, PointField::FLOAT32)};
+  const cloud_builder::Fields packed = cloud_builder::PackedLayoutWithoutRing();
   WriteBag(bag, [&](rosbag::Bag& bag) {
     auto cloud = cloud_builder::MakeCloud(gap, 32, 1);
     cloud.header.stamp = ros::Time(1, 0);

@@ -21,6 +21,13 @@ Fields RecordLayout() {
           Field("ring", 20, PointField::UINT16), Field("time", 24, PointField::FLOAT32)};
 }
 
+Fields PackedLayoutWithoutRing() {
+  using sensor_msgs::PointField;
+  return {Field("x", 0, PointField::FLOAT32), Field("y", 4, PointField::FLOAT32),
+          Field("z", 8, PointField::FLOAT32), Field("intensity", 12, PointField::FLOAT32),
+          Field("time", 16, PointField::FLOAT32)};
+}
+
 sensor_msgs::PointCloud2 MakeCloud(const Fields& fields, std::uint32_t point_step,
                                    std::uint32_t width, std::uint32_t height,
                                    std::uint32_t row_step) {

@@ -24,6 +24,11 @@ sensor_msgs::PointField Field(const std::string& name, std::uint32_t offset, std
 Fields RecordLayout();
 constexpr std::uint32_t kRecordPointStep = 32;
 
+// x, y, z, intensity, time as FLOAT32 packed at 0, 4, 8, 12, 16 and no ring,
+// 20 bytes a point: a common layout of drivers without ring numbers.
+Fields PackedLayoutWithoutRing();
+constexpr std::uint32_t kPackedPointStep = 20;
+
 // width x height points of point_step bytes, all zero; row_step defaults to
 // width x point_step.
 sensor_msgs::PointCloud2 MakeCloud(const Fields& fields, std::uint32_t point_step,
