@@ -29,6 +29,7 @@ namespace {
 struct WalkProgress {
   int clouds = 0;
   long long messages = 0;
+  int write_errno = 0;  // why the report could not be written, if it could not
 };
 
 // The bag library logs through console_bridge, two lines an event and again
@@ -82,8 +83,8 @@ bool CheckRequestedTopics(const rosbag::Bag& bag, const char* bagFileName,
 }
 
 // Walks the messages of the view in its order, recording in `progress` how
-// far it got. Library errors propagate to the caller. Returns false when an
-// image could not be written.
+// far it got. Library errors propagate to the caller. Returns false when the
+// report or an image could not be written.
 bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& progress) {
   // Every connection, or only the requested topics' connections, so that
   // filtering a large bag reads only what it reports.
@@ -109,7 +110,10 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
     ReportCloud(count, *lidar_data, m.getTopic(), m.getDataType(), options.report, memory);
     // One write per cloud keeps the report in step with PCL's warnings on
     // stderr and leaves every finished cloud on stdout if the walk dies.
-    fflush(stdout);
+    if (fflush(stdout) != 0) {
+      progress.write_errno = errno;
+      return false;  // nobody gets the rest of the report
+    }
     ++count;
   }
   ProgressClear();
@@ -149,8 +153,16 @@ bool PlayInThisProcess(const char* bagFileName, const DumpOptions& options,
                        WalkProgress& progress) {
   OncePerTextLog library_log;
   console_bridge::useOutputHandler(&library_log);
-  const bool walked = PlayBag(bagFileName, options, progress);
+  bool walked = PlayBag(bagFileName, options, progress);
   console_bridge::restorePreviousOutputHandler();
+  // A report cut short by a full disk or a closed pipe is a failure too.
+  if (progress.write_errno == 0 && fflush(stdout) != 0) progress.write_errno = errno;
+  if (progress.write_errno != 0) {
+    ProgressClear();
+    fprintf(stderr, "bag_cloud_dump: cannot write the report: %s\n",
+            strerror(progress.write_errno));
+    walked = false;
+  }
   return walked;
 }
 

@@ -78,3 +78,13 @@ TEST(CommandLine, PathsLongerThan255BytesAreUsedWhole) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, NumberedCloudReport(0, 4.5, "/points", 3));
 }
+
+TEST(CommandLine, AReportThatCannotBeWrittenFails) {
+  ScratchDir dir;
+  WriteOneCloudBag(dir.Path("a.bag"));
+  const std::string command =
+      std::string("'") + BAG_CLOUD_DUMP_EXE + "' '" + dir.Path("a.bag") + "' > /dev/full";
+  const RunResult run = RunProgram("/bin/sh", {"sh", "-c", command});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "bag_cloud_dump: cannot write the report: No space left on device\n");
+}
