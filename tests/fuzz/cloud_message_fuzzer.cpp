@@ -27,12 +27,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::exception&) {
     return 0;  // a damaged message; the walk reports it and stops
   }
-  LayoutsShown layouts;
+  ReportMemory memory;
   ReportOptions options;
   options.layout = true;
-  ReportCloud(0, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, layouts);
+  ReportCloud(0, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
   options.full_conversion = true;
   options.samples = 3;
-  ReportCloud(1, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, layouts);
+  ReportCloud(1, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
   return 0;
 }
