@@ -1,20 +1,29 @@
 // Fuzzes one serialized sensor_msgs/PointCloud2 through everything the tool
 // does with a message: the length checks, ROS deserialization, the metadata
-// checks, PCL's conversion and the report, with the layout view and both the
-// printed-points and the full conversion.
+// checks, PCL's conversion and the report, with the layout view, both the
+// printed-points and the full conversion, and the sweep picture.
 #include "cloud_check.h"
 #include "cloud_report.h"
 
 #include <pcl/console/print.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <string>
+
+namespace {
+std::string image_dir;
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   pcl::console::setVerbosityLevel(pcl::console::L_ALWAYS);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) return 1;
-  return 0;
+  const char* base = getenv("TMPDIR");
+  image_dir = std::string(base != nullptr ? base : "/tmp") + "/cloud_message_fuzzer." +
+              std::to_string(getpid());
+  return PrepareImageDir(image_dir).empty() ? 0 : 1;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -33,6 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ReportCloud(0, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
   options.full_conversion = true;
   options.samples = 3;
+  // Half the inputs (by the low bit of seq) also go through the sweep picture.
+  if (data[0] & 1) {
+    options.image.dir = image_dir;
+    options.image.columns = 64;
+    cloud.header.stamp = ros::Time();  // one file name, rewritten each time
+  }
   ReportCloud(1, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
   return 0;
 }

@@ -37,8 +37,9 @@ void WriteMessage(const std::string& path, const sensor_msgs::PointCloud2& cloud
   std::vector<std::uint8_t> bytes(ros::serialization::serializationLength(cloud));
   ros::serialization::OStream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   ros::serialization::serialize(stream, cloud);
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 void WriteSeedBag(const std::string& path, rosbag::compression::CompressionType compression) {
