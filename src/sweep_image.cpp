@@ -20,6 +20,7 @@ struct Rgb {
 
 const Rgb kNoReturn{0, 0, 0};  // pixels start black: no return fell there
 const Rgb kNotFinite{128, 128, 128};
+const unsigned kMostRingRows = 1024;
 
 // Viridis, perceptually uniform, as a polynomial fit of matplotlib's table.
 Rgb Viridis(double t) {
@@ -101,11 +102,16 @@ RowPlan RowsByElevation(const pcl::PointCloud<PointCloudXYZIRT>& cloud, unsigned
   return plan;
 }
 
+// Rows by ring need rings that differ, and not so many ring numbers between
+// the lowest and the highest that the picture would be mostly empty rows (a
+// ring taken from driver bytes can span 0 to 65535).
 bool RingUsable(const pcl::PointCloud<PointCloudXYZIRT>& cloud, bool ring_matched) {
   if (!ring_matched || cloud.points.empty()) return false;
-  const std::uint16_t first = cloud.points.front().ring;
-  return std::any_of(cloud.points.begin(), cloud.points.end(),
-                     [first](const PointCloudXYZIRT& p) { return p.ring != first; });
+  const auto [lowest, highest] = std::minmax_element(
+      cloud.points.begin(), cloud.points.end(),
+      [](const PointCloudXYZIRT& a, const PointCloudXYZIRT& b) { return a.ring < b.ring; });
+  const unsigned span = highest->ring - lowest->ring + 1u;
+  return span > 1 && span <= kMostRingRows;
 }
 
 struct Picture {
