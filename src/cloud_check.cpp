@@ -1,13 +1,9 @@
 #include "cloud_check.h"
 
-#include <pcl_conversions/pcl_conversions.h>
-
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
-
-#include "cloud_fields.h"
 
 namespace {
 
@@ -70,7 +66,9 @@ std::string Format(const char* format, std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud) {
+std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud,
+                               const std::vector<pcl::PCLPointField>& fields,
+                               const std::vector<MemberMatch>& members) {
   const std::uint64_t width = cloud.width;
   const std::uint64_t height = cloud.height;
   const std::uint64_t points = width * height;
@@ -92,11 +90,9 @@ std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud) {
     return Format("data holds %" PRIu64 " bytes, height x row_step needs %" PRIu64,
                   cloud.data.size(), needed);
   }
-  std::vector<pcl::PCLPointField> fields;
-  pcl_conversions::toPCL(cloud.fields, fields);
   // Every field the conversion copies must end inside the point; the bytes
   // between two fields it merges into one copy then do too.
-  for (const MemberMatch& member : MatchMembers(fields)) {
+  for (const MemberMatch& member : members) {
     if (member.field < 0) continue;
     const pcl::PCLPointField& field = fields[member.field];
     if (std::uint64_t{field.offset} + member.size > cloud.point_step) {

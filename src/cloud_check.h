@@ -3,19 +3,25 @@
 // claims, and PCL's conversion reads wherever the metadata points.
 #pragma once
 
+#include "cloud_fields.h"
+
 #include <ros/serialization.h>
 #include <sensor_msgs/PointCloud2.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Throws std::runtime_error when a length inside a serialized PointCloud2 of
 // `length` bytes reaches past its end, before anything is allocated for it.
 void CheckSerializedCloud(const std::uint8_t* data, std::uint32_t length);
 
 // Returns what makes the cloud unsafe to convert, with the numbers, or "" when
-// PCL's conversion stays inside the message.
-std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud);
+// PCL's conversion stays inside the message. `fields` are the cloud's fields
+// in PCL's form and `members` what MatchMembers found in them.
+std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud,
+                               const std::vector<pcl::PCLPointField>& fields,
+                               const std::vector<MemberMatch>& members);
 
 // A PointCloud2 that the bag library decodes only after CheckSerializedCloud
 // has passed. It is selected, like PointCloud2, by the PointCloud2 MD5 sum.

@@ -117,7 +117,8 @@ void PrintMemberSource(const MemberMatch& member, const std::vector<pcl::PCLPoin
 }
 
 void PrintLayout(int index, const sensor_msgs::PointCloud2& cloud, const std::string& topic,
-                 const std::vector<pcl::PCLPointField>& fields, const pcl::MsgFieldMap& mapping) {
+                 const std::vector<pcl::PCLPointField>& fields,
+                 const std::vector<MemberMatch>& members, const pcl::MsgFieldMap& mapping) {
   printf("# layout of %s from cloud %d\n", topic.c_str(), index);
   for (const pcl::PCLPointField& field : fields) {
     printf("#   field '%s' at offset %u, %s, count %u\n", field.name.c_str(), field.offset,
@@ -126,9 +127,7 @@ void PrintLayout(int index, const sensor_msgs::PointCloud2& cloud, const std::st
   printf("#   point_step %u, row_step %u, width x height %u x %u, is_bigendian %u, is_dense %u\n",
          cloud.point_step, cloud.row_step, cloud.width, cloud.height, cloud.is_bigendian,
          cloud.is_dense);
-  for (const MemberMatch& member : MatchMembers(fields)) {
-    PrintMemberSource(member, fields, mapping);
-  }
+  for (const MemberMatch& member : members) PrintMemberSource(member, fields, mapping);
 }
 
 void WriteImage(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
@@ -172,13 +171,13 @@ bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const st
     std::string key = LayoutKey(lidar_data);
     std::string& shown = memory.layouts[topic];
     if (shown != key) {
-      PrintLayout(index, lidar_data, topic, fields, mapping);
+      PrintLayout(index, lidar_data, topic, fields, members, mapping);
       shown = std::move(key);
     }
   }
   PrintCloudHeader(index, lidar_data, topic, type);
 
-  const std::string problem = CloudInconsistency(lidar_data);
+  const std::string problem = CloudInconsistency(lidar_data, fields, members);
   if (!problem.empty()) {
     ProgressClear();
     fflush(stdout);
