@@ -41,9 +41,7 @@ class OncePerTextLog : public console_bridge::OutputHandler {
     std::string line = text;
     while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
     if (!seen_.insert(line).second) return;
-    ProgressClear();
-    fflush(stdout);
-    fprintf(stderr, "bag_cloud_dump: bag library: %s\n", line.c_str());
+    PrintDiagnostic("bag library: %s", line.c_str());
   }
 
  private:
@@ -75,9 +73,8 @@ bool CheckRequestedTopics(const rosbag::Bag& bag, const char* bagFileName,
       any = true;
       continue;
     }
-    ProgressClear();
-    fprintf(stderr, "bag_cloud_dump: no point clouds on topic '%s' in '%s'; its cloud topics: %s\n",
-            topic.c_str(), bagFileName, listing.c_str());
+    PrintDiagnostic("no point clouds on topic '%s' in '%s'; its cloud topics: %s", topic.c_str(),
+                    bagFileName, listing.c_str());
   }
   return any;
 }
@@ -121,10 +118,8 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
 }
 
 void PrintWalkFailure(const char* bagFileName, const WalkProgress& progress, const char* reason) {
-  ProgressClear();
-  fflush(stdout);
-  fprintf(stderr, "bag_cloud_dump: failed to read '%s' after %d cloud%s: %s\n", bagFileName,
-          progress.clouds, progress.clouds == 1 ? "" : "s", reason);
+  PrintDiagnostic("failed to read '%s' after %d cloud%s: %s", bagFileName, progress.clouds,
+                  progress.clouds == 1 ? "" : "s", reason);
 }
 
 // Opens the bag and walks it; false when either fails.
@@ -158,9 +153,7 @@ bool PlayInThisProcess(const char* bagFileName, const DumpOptions& options,
   // A report cut short by a full disk or a closed pipe is a failure too.
   if (progress.write_errno == 0 && fflush(stdout) != 0) progress.write_errno = errno;
   if (progress.write_errno != 0) {
-    ProgressClear();
-    fprintf(stderr, "bag_cloud_dump: cannot write the report: %s\n",
-            strerror(progress.write_errno));
+    PrintDiagnostic("cannot write the report: %s", strerror(progress.write_errno));
     walked = false;
   }
   return walked;

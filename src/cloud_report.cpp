@@ -137,19 +137,12 @@ void WriteImage(int index, const sensor_msgs::PointCloud2& lidar_data, const std
   const std::string failure = WriteSweepImage(
       options.image, {index, topic, lidar_data.header.stamp, &cloud, ring_matched}, by_elevation);
   if (!failure.empty()) {
-    ProgressClear();
-    fflush(stdout);
-    fprintf(stderr, "bag_cloud_dump: cannot write the image of cloud %d: %s\n", index,
-            failure.c_str());
+    PrintDiagnostic("cannot write the image of cloud %d: %s", index, failure.c_str());
     ++memory.image_failures;
   }
   if (by_elevation && memory.rows_by_elevation.insert(topic).second) {
-    ProgressClear();
-    fflush(stdout);
-    fprintf(stderr,
-            "bag_cloud_dump: %s has no usable ring field; its images have elevation bins as "
-            "rows\n",
-            topic.c_str());
+    PrintDiagnostic("%s has no usable ring field; its images have elevation bins as rows",
+                    topic.c_str());
   }
 }
 
@@ -179,10 +172,7 @@ bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const st
 
   const std::string problem = CloudInconsistency(lidar_data, fields, members);
   if (!problem.empty()) {
-    ProgressClear();
-    fflush(stdout);
-    fprintf(stderr, "bag_cloud_dump: cloud %d on %s: %s; points not shown\n", index, topic.c_str(),
-            problem.c_str());
+    PrintDiagnostic("cloud %d on %s: %s; points not shown", index, topic.c_str(), problem.c_str());
     return false;
   }
   const std::uint32_t n = lidar_data.width * lidar_data.height;

@@ -1,6 +1,7 @@
 #include "progress.h"
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 
 namespace {
@@ -48,4 +49,15 @@ void ProgressClear() {
   std::fputs("\r\033[K", stderr);
   std::fflush(stderr);
   progress.shown = false;
+}
+
+void PrintDiagnostic(const char* format, ...) {
+  ProgressClear();
+  std::fflush(stdout);
+  std::fputs("bag_cloud_dump: ", stderr);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fputc('\n', stderr);
 }
