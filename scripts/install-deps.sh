@@ -12,8 +12,8 @@ PACKAGES=(
   libgtest-dev clang libclang-rt-14-dev
   # benchmarks
   python3-rosbag python3-numpy time
-  # packaging: catkin workspace, .deb, man page
-  catkin dpkg-dev groff-base man-db
+  # packaging: catkin workspace, .deb (CPack's Debian generator runs file), man page
+  catkin dpkg-dev file groff-base man-db
 )
 
 missing=()
