@@ -1,5 +1,7 @@
 #include "cloud_check.h"
 
+#include <pcl_conversions/pcl_conversions.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -103,4 +105,12 @@ std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud,
     }
   }
   return "";
+}
+
+CloudLayout ExamineCloud(const sensor_msgs::PointCloud2& cloud) {
+  CloudLayout layout;
+  pcl_conversions::toPCL(cloud.fields, layout.fields);
+  layout.members = MatchMembers(layout.fields);
+  layout.inconsistency = CloudInconsistency(cloud, layout.fields, layout.members);
+  return layout;
 }

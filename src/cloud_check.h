@@ -23,6 +23,16 @@ std::string CloudInconsistency(const sensor_msgs::PointCloud2& cloud,
                                const std::vector<pcl::PCLPointField>& fields,
                                const std::vector<MemberMatch>& members);
 
+// What the walk learns of a cloud's layout before anything reads its points;
+// shared by the report and the summary.
+struct CloudLayout {
+  std::vector<pcl::PCLPointField> fields;  // the message's fields in PCL's form
+  std::vector<MemberMatch> members;        // which field fills each record member
+  std::string inconsistency;               // why its points cannot be read, or ""
+};
+
+CloudLayout ExamineCloud(const sensor_msgs::PointCloud2& cloud);
+
 // A PointCloud2 that the bag library decodes only after CheckSerializedCloud
 // has passed. It is selected, like PointCloud2, by the PointCloud2 MD5 sum.
 struct GuardedPointCloud2 : sensor_msgs::PointCloud2 {};

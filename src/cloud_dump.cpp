@@ -2,6 +2,7 @@
 
 #include "cloud_check.h"
 #include "progress.h"
+#include "summary.h"
 
 #include <console_bridge/console.h>
 #include <rosbag/bag.h>
@@ -13,14 +14,18 @@
 #include <unistd.h>
 
 #include <boost/shared_ptr.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <future>
+#include <map>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -50,6 +55,9 @@ class OncePerTextLog : public console_bridge::OutputHandler {
 
 const char* const kPointCloud2Md5 = "1158d486dd51d683ce2f1be655c3c181";
 
+// Clouds from this size on are tallied on a thread of their own.
+const std::size_t kBackgroundTallyBytes = 256 * 1024;
+
 // The topics of the bag's point-cloud connections, in name order.
 std::set<std::string> CloudTopics(const rosbag::Bag& bag) {
   std::set<std::string> topics;
@@ -58,6 +66,24 @@ std::set<std::string> CloudTopics(const rosbag::Bag& bag) {
     if (connection->md5sum == kPointCloud2Md5) topics.insert(connection->topic);
   }
   return topics;
+}
+
+// Every connection that is not a cloud, with its messages over the whole
+// bag, merged per topic and type and sorted by both.
+std::vector<OtherTopic> OtherTopics(const rosbag::Bag& bag) {
+  std::map<std::pair<std::string, std::string>, std::uint64_t> messages;
+  rosbag::View everything(bag);
+  for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
+    if (connection->md5sum == kPointCloud2Md5) continue;
+    const std::uint32_t id = connection->id;
+    rosbag::View one(bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
+    messages[{connection->topic, connection->datatype}] += one.size();
+  }
+  std::vector<OtherTopic> others;
+  for (const auto& [topic_and_type, count] : messages) {
+    others.push_back({topic_and_type.first, topic_and_type.second, count});
+  }
+  return others;
 }
 
 // Says which requested topics hold no clouds; false when none of them does.
@@ -79,10 +105,12 @@ bool CheckRequestedTopics(const rosbag::Bag& bag, const char* bagFileName,
   return any;
 }
 
-// Walks the messages of the view in its order, recording in `progress` how
-// far it got. Library errors propagate to the caller. Returns false when the
-// report or an image could not be written.
-bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& progress) {
+// Walks the messages of the view in its order, handing each cloud to the
+// report and, when there is one, to the summary's tally, and recording in
+// `progress` how far it got. Library errors propagate to the caller. Returns
+// false when the report or an image could not be written.
+bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& progress,
+                SummaryTally* summary) {
   // Every connection, or only the requested topics' connections, so that
   // filtering a large bag reads only what it reports.
   rosbag::View view(false);
@@ -96,6 +124,10 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
   ReportMemory memory;
   int& count = progress.clouds;  // the running index of reported clouds
   std::uint64_t bytes = 0;
+  const bool reported = options.report.print || !options.report.image.dir.empty();
+  // The tally of the cloud before, if it runs on another thread; waited for
+  // before the next cloud's, at the end, and when the walk unwinds.
+  std::future<void> tallying;
   for (const rosbag::MessageInstance& m : view) {
     ++progress.messages;
     if (options.progress) {
@@ -104,7 +136,25 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
     }
     lidar_data = m.instantiate<GuardedPointCloud2>();
     if (!lidar_data) continue;
-    ReportCloud(count, *lidar_data, m.getTopic(), m.getDataType(), options.report, memory);
+    CloudLayout layout = ExamineCloud(*lidar_data);
+    if (reported) {
+      ReportCloud(count, *lidar_data, layout, m.getTopic(), m.getDataType(), options.report,
+                  memory);
+    }
+    if (summary != nullptr) {
+      // One cloud at a time is tallied, on the second core while the walk
+      // decodes the next; small clouds are not worth a thread.
+      if (tallying.valid()) tallying.get();
+      auto tally = [summary, index = count, topic = m.getTopic(), type = m.getDataType(),
+                    recorded = m.getTime(), cloud = lidar_data, layout = std::move(layout)] {
+        TallyCloud(*summary, {index, topic, type, recorded, *cloud, layout});
+      };
+      if (lidar_data->data.size() >= kBackgroundTallyBytes) {
+        tallying = std::async(std::launch::async, std::move(tally));
+      } else {
+        tally();
+      }
+    }
     // One write per cloud keeps the report in step with PCL's warnings on
     // stderr and leaves every finished cloud on stdout if the walk dies.
     if (fflush(stdout) != 0) {
@@ -113,6 +163,7 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
     }
     ++count;
   }
+  if (tallying.valid()) tallying.get();
   ProgressClear();
   return memory.image_failures == 0;
 }
@@ -122,41 +173,88 @@ void PrintWalkFailure(const char* bagFileName, const WalkProgress& progress, con
                   progress.clouds == 1 ? "" : "s", reason);
 }
 
-// Opens the bag and walks it; false when either fails.
-bool PlayBag(const char* bagFileName, const DumpOptions& options, WalkProgress& progress) {
+// Writes the summary as asked; false when it could not be written. Sets
+// `problems_found` when it lists a problem that fails the run.
+bool WriteSummary(const SummaryTally& tally, const SummaryOptions& options, bool& problems_found) {
+  const nlohmann::ordered_json document = SummaryDocument(tally);
+  problems_found = HasListedProblem(document, options.fail_on);
+  if (options.text && !options.json_replaces_report) PrintSummaryText(document);
+  if (options.json == nullptr) return true;
+  const std::string text = document.dump(2) + "\n";
+  if (std::fwrite(text.data(), 1, text.size(), options.json) != text.size() ||
+      std::fflush(options.json) != 0) {
+    PrintDiagnostic("cannot write the summary to '%s': %s", options.json_path.c_str(),
+                    strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+// Opens the bag, walks it and writes the summary.
+DumpResult PlayBag(const char* bagFileName, const DumpOptions& options, WalkProgress& progress) {
   rosbag::Bag bag;
   try {
     bag.open(std::string(bagFileName), rosbag::bagmode::Read);
   } catch (const std::exception& e) {
-    printf(" Bag file open failed, %s, msg = %s\n", bagFileName, e.what());
-    return false;
+    // With the JSON on stdout, stdout holds nothing else.
+    std::fprintf(options.summary.json_replaces_report ? stderr : stdout,
+                 " Bag file open failed, %s, msg = %s\n", bagFileName, e.what());
+    return DumpResult::kFailed;
   }
+  SummaryTally tally;
+  tally.bag = bagFileName;
+  tally.topics_requested = !options.topics.empty();
+  SummaryTally* summary = options.summary.Wanted() ? &tally : nullptr;
+  bool read = false;
   try {
-    if (!options.topics.empty() && !CheckRequestedTopics(bag, bagFileName, options.topics)) {
-      return false;
+    if (summary != nullptr) tally.other_topics = OtherTopics(bag);
+    if (options.topics.empty() || CheckRequestedTopics(bag, bagFileName, options.topics)) {
+      read = WalkClouds(bag, options, progress, summary);
     }
-    const bool images_written = WalkClouds(bag, options, progress);
     bag.close();
-    return images_written;
   } catch (const std::exception& e) {
     PrintWalkFailure(bagFileName, progress, e.what());
-    return false;
+    tally.complete = false;
   }
+  if (summary == nullptr || progress.write_errno != 0) {
+    return read ? DumpResult::kRead : DumpResult::kFailed;
+  }
+  bool problems_found = false;
+  if (!WriteSummary(tally, options.summary, problems_found) || !read) return DumpResult::kFailed;
+  return problems_found ? DumpResult::kProblemsFound : DumpResult::kRead;
 }
 
-bool PlayInThisProcess(const char* bagFileName, const DumpOptions& options,
-                       WalkProgress& progress) {
+DumpResult PlayInThisProcess(const char* bagFileName, const DumpOptions& options,
+                             WalkProgress& progress) {
   OncePerTextLog library_log;
   console_bridge::useOutputHandler(&library_log);
-  bool walked = PlayBag(bagFileName, options, progress);
+  DumpResult result = PlayBag(bagFileName, options, progress);
   console_bridge::restorePreviousOutputHandler();
   // A report cut short by a full disk or a closed pipe is a failure too.
   if (progress.write_errno == 0 && fflush(stdout) != 0) progress.write_errno = errno;
   if (progress.write_errno != 0) {
     PrintDiagnostic("cannot write the report: %s", strerror(progress.write_errno));
-    walked = false;
+    result = DumpResult::kFailed;
   }
-  return walked;
+  return result;
+}
+
+// The child's exit status for a result, and back.
+int ExitCodeOf(DumpResult result) {
+  switch (result) {
+    case DumpResult::kRead:
+      return 0;
+    case DumpResult::kProblemsFound:
+      return 3;
+    case DumpResult::kFailed:
+      break;
+  }
+  return 1;
+}
+
+DumpResult ResultOfExitCode(int code) {
+  if (code == 0) return DumpResult::kRead;
+  return code == 3 ? DumpResult::kProblemsFound : DumpResult::kFailed;
 }
 
 // Signals that mean the reader went away or the user stopped the run: passed
@@ -168,12 +266,12 @@ bool IsStopSignal(int signal_number) {
 
 }  // namespace
 
-bool PlayPointCloud2InThisProcess(const char* bagFileName, const DumpOptions& options) {
+DumpResult PlayPointCloud2InThisProcess(const char* bagFileName, const DumpOptions& options) {
   WalkProgress progress;
   return PlayInThisProcess(bagFileName, options, progress);
 }
 
-bool PlayPointCloud2(const char* bagFileName, const DumpOptions& options) {
+DumpResult PlayPointCloud2(const char* bagFileName, const DumpOptions& options) {
   // The bag library is not safe on damaged files: a corrupt length can make
   // it abort or read outside its buffers. The dump runs in a child process so
   // that such a crash ends as one clear line here, with the report printed so
@@ -185,13 +283,13 @@ bool PlayPointCloud2(const char* bagFileName, const DumpOptions& options) {
   fflush(nullptr);
   const pid_t child = fork();
   if (child < 0) return PlayInThisProcess(bagFileName, options, *progress);
-  if (child == 0) exit(PlayInThisProcess(bagFileName, options, *progress) ? 0 : 1);
+  if (child == 0) exit(ExitCodeOf(PlayInThisProcess(bagFileName, options, *progress)));
 
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return false;
+    if (errno != EINTR) return DumpResult::kFailed;
   }
-  if (WIFEXITED(status)) return WEXITSTATUS(status) == 0;
+  if (WIFEXITED(status)) return ResultOfExitCode(WEXITSTATUS(status));
   const int signal_number = WTERMSIG(status);
   if (IsStopSignal(signal_number)) {
     std::signal(signal_number, SIG_DFL);
@@ -200,8 +298,9 @@ bool PlayPointCloud2(const char* bagFileName, const DumpOptions& options) {
   // The child's progress line may still be on the terminal.
   if (options.progress) fputs("\r\033[K", stderr);
   char reason[200];
-  snprintf(reason, sizeof reason, "the reader crashed (%s) at message %lld of the bag",
-           strsignal(signal_number), progress->messages);
+  snprintf(reason, sizeof reason, "the reader crashed (%s) at message %lld of the bag%s",
+           strsignal(signal_number), progress->messages,
+           options.summary.text || options.summary.json != nullptr ? "; no summary written" : "");
   PrintWalkFailure(bagFileName, *progress, reason);
-  return false;
+  return DumpResult::kFailed;
 }

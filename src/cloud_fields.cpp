@@ -33,3 +33,12 @@ std::vector<MemberMatch> MatchMembers(const std::vector<pcl::PCLPointField>& fie
       MemberMatcher{fields, matches});
   return matches;
 }
+
+std::string LayoutKey(const sensor_msgs::PointCloud2& cloud) {
+  std::string key = std::to_string(cloud.point_step) + "/" + std::to_string(cloud.is_bigendian);
+  for (const auto& field : cloud.fields) {
+    key += "/" + field.name + ":" + std::to_string(field.offset) + ":" +
+           std::to_string(field.datatype) + ":" + std::to_string(field.count);
+  }
+  return key;
+}

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <pcl/PCLPointField.h>
+#include <sensor_msgs/PointCloud2.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 struct MemberMatch {
@@ -16,3 +18,8 @@ struct MemberMatch {
 
 // One entry per registered member, in registration order.
 std::vector<MemberMatch> MatchMembers(const std::vector<pcl::PCLPointField>& fields);
+
+// What decides how PCL fills the record: the fields (name, offset, datatype,
+// count), point_step and the byte-order flag. Clouds with the same key have
+// the same layout.
+std::string LayoutKey(const sensor_msgs::PointCloud2& cloud);

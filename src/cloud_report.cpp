@@ -83,16 +83,6 @@ const char* DatatypeName(std::uint8_t datatype) {
   return datatype < 9 ? names[datatype] : "unknown type";
 }
 
-// What decides how PCL fills the record: the fields, point_step, byte order.
-std::string LayoutKey(const sensor_msgs::PointCloud2& cloud) {
-  std::string key = std::to_string(cloud.point_step) + "/" + std::to_string(cloud.is_bigendian);
-  for (const auto& field : cloud.fields) {
-    key += "/" + field.name + ":" + std::to_string(field.offset) + ":" +
-           std::to_string(field.datatype) + ":" + std::to_string(field.count);
-  }
-  return key;
-}
-
 // How a record member gets its value: from a matched field, from the message
 // bytes a merged copy carries across it, or not at all (zero).
 void PrintMemberSource(const MemberMatch& member, const std::vector<pcl::PCLPointField>& fields,
@@ -148,11 +138,11 @@ void WriteImage(int index, const sensor_msgs::PointCloud2& lidar_data, const std
 
 }  // namespace
 
-bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
-                 const std::string& type, const ReportOptions& options, ReportMemory& memory) {
-  std::vector<pcl::PCLPointField> fields;
-  pcl_conversions::toPCL(lidar_data.fields, fields);
-  const std::vector<MemberMatch> members = MatchMembers(fields);
+void ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const CloudLayout& layout,
+                 const std::string& topic, const std::string& type, const ReportOptions& options,
+                 ReportMemory& memory) {
+  const std::vector<pcl::PCLPointField>& fields = layout.fields;
+  const std::vector<MemberMatch>& members = layout.members;
   const auto unmatched = [](const MemberMatch& member) { return member.field < 0; };
   if (std::any_of(members.begin(), members.end(), unmatched)) ProgressClear();
   // PCL's mapping of message fields to record members; it prints the
@@ -160,7 +150,7 @@ bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const st
   pcl::MsgFieldMap mapping;
   pcl::createMapping<PointCloudXYZIRT>(fields, mapping);
 
-  if (options.layout) {
+  if (options.print && options.layout) {
     std::string key = LayoutKey(lidar_data);
     std::string& shown = memory.layouts[topic];
     if (shown != key) {
@@ -168,17 +158,20 @@ bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const st
       shown = std::move(key);
     }
   }
-  PrintCloudHeader(index, lidar_data, topic, type);
+  if (options.print) PrintCloudHeader(index, lidar_data, topic, type);
 
-  const std::string problem = CloudInconsistency(lidar_data, fields, members);
-  if (!problem.empty()) {
-    PrintDiagnostic("cloud %d on %s: %s; points not shown", index, topic.c_str(), problem.c_str());
-    return false;
+  if (!layout.inconsistency.empty()) {
+    if (options.print) {
+      PrintDiagnostic("cloud %d on %s: %s; points not shown", index, topic.c_str(),
+                      layout.inconsistency.c_str());
+    }
+    return;
   }
   const std::uint32_t n = lidar_data.width * lidar_data.height;
-  const std::vector<std::uint32_t> indices = PrintedIndices(n, options);
+  const std::vector<std::uint32_t> indices =
+      options.print ? PrintedIndices(n, options) : std::vector<std::uint32_t>();
   const bool image = !options.image.dir.empty();
-  if (indices.empty() && !image) return true;
+  if (indices.empty() && !image) return;
   auto laserCloudIn = boost::make_shared<pcl::PointCloud<PointCloudXYZIRT>>();
   // Pictures use every point, so they take the full conversion.
   if (options.full_conversion || image) {
@@ -201,5 +194,4 @@ bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const st
       PrintPointLine(indices[k], laserCloudIn->points[k]);
     }
   }
-  return true;
 }

@@ -2,6 +2,7 @@
 // optional description of its field layout.
 #pragma once
 
+#include "cloud_check.h"
 #include "sweep_image.h"
 
 #include <sensor_msgs/PointCloud2.h>
@@ -16,6 +17,7 @@ struct ReportOptions {
   bool layout = false;           // describe each topic's field layout
   bool full_conversion = false;  // convert every point, not only the printed ones
   ImageOptions image;            // a picture of every cloud, when image.dir is set
+  bool print = true;             // false: only the pictures, nothing on stdout or stderr
 };
 
 // What the report remembers from one cloud to the next.
@@ -25,9 +27,10 @@ struct ReportMemory {
   int image_failures = 0;
 };
 
-// Prints the report of one cloud. PCL's warnings for unmatched fields go to
-// stderr first. A cloud whose metadata does not fit its data gets its header
-// line and a note on stderr instead of point lines (and no image). Returns
-// whether the cloud's points were shown.
-bool ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
-                 const std::string& type, const ReportOptions& options, ReportMemory& memory);
+// Prints the report of one cloud, whose layout ExamineCloud found. PCL's
+// warnings for unmatched fields go to stderr first. A cloud whose metadata
+// does not fit its data gets its header line and a note on stderr instead of
+// point lines (and no image).
+void ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const CloudLayout& layout,
+                 const std::string& topic, const std::string& type, const ReportOptions& options,
+                 ReportMemory& memory);

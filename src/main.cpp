@@ -1,15 +1,20 @@
 // Command line of bag_cloud_dump: options first, then the bag.
 #include "cloud_dump.h"
+#include "summary.h"
 
 #include <getopt.h>
+#include <pcl/console/print.h>
 #include <pcl/pcl_config.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <set>
 #include <string>
 
 namespace {
@@ -34,14 +39,22 @@ const char kHelp[] =
     "      --progress        show progress on stderr (default: when stderr is a\n"
     "                        terminal and stdout is not)\n"
     "      --no-progress     never show progress\n"
+    "  -s, --summary         after the report, a health summary of every cloud topic\n"
+    "                        (lines starting with #), read from every point\n"
+    "      --json FILE       write the summary as JSON to FILE; '-' writes it to\n"
+    "                        stdout instead of the report\n"
+    "      --fail-on CODES   exit with status 3 when the summary finds one of these\n"
+    "                        comma-separated problem codes, or 'any' of them:\n"
+    "%s"
     "  -h, --help            print this help and exit\n"
     "  -V, --version         print the versions and exit\n"
     "  --                    end of options, for a bag whose name starts with '-'\n"
     "\n"
     "Exit status: 0 the bag was read whole; 1 it could not be opened or read, or\n"
-    "it holds none of the requested topics; 2 the command line was wrong.\n";
+    "it holds none of the requested topics; 2 the command line was wrong; 3 it was\n"
+    "read whole and the summary found a problem listed with --fail-on.\n";
 
-enum { kFullConversion = 1000, kImageWidth, kImageRange, kProgress, kNoProgress };
+enum { kFullConversion = 1000, kImageWidth, kImageRange, kProgress, kNoProgress, kJson, kFailOn };
 
 const option kLongOptions[] = {{"topic", required_argument, nullptr, 't'},
                                {"samples", required_argument, nullptr, 'n'},
@@ -53,6 +66,9 @@ const option kLongOptions[] = {{"topic", required_argument, nullptr, 't'},
                                {"image-range", required_argument, nullptr, kImageRange},
                                {"progress", no_argument, nullptr, kProgress},
                                {"no-progress", no_argument, nullptr, kNoProgress},
+                               {"summary", no_argument, nullptr, 's'},
+                               {"json", required_argument, nullptr, kJson},
+                               {"fail-on", required_argument, nullptr, kFailOn},
                                {"help", no_argument, nullptr, 'h'},
                                {"version", no_argument, nullptr, 'V'},
                                {nullptr, 0, nullptr, 0}};
@@ -79,6 +95,49 @@ bool ParseRange(const char* text, float& low, float& high) {
   return end != second && *end == '\0' && std::isfinite(low) && std::isfinite(high) && low < high;
 }
 
+// The problem codes, wrapped for the help text.
+std::string ProblemCodeList(const char* indent, std::size_t width) {
+  std::string text, line = indent;
+  for (const std::string& code : ProblemCodes()) {
+    if (line.size() + code.size() + 2 > width) {
+      text += line + "\n";
+      line = indent;
+    }
+    line += code + (&code == &ProblemCodes().back() ? "" : ", ");
+  }
+  return text + line + "\n";
+}
+
+// "CODE,CODE,...", each a problem code or "any"; names the first unknown one.
+bool ParseProblemCodes(const char* text, std::set<std::string>& codes, std::string& unknown) {
+  const std::string list = text;
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t comma = list.find(',', at);
+    const std::string code = list.substr(at, comma == std::string::npos ? comma : comma - at);
+    const auto& known = ProblemCodes();
+    if (code != "any" && std::find(known.begin(), known.end(), code) == known.end()) {
+      unknown = code;
+      return false;
+    }
+    codes.insert(code);
+    if (comma == std::string::npos) return true;
+    at = comma + 1;
+  }
+}
+
+int ExitStatus(DumpResult result) {
+  switch (result) {
+    case DumpResult::kRead:
+      return 0;
+    case DumpResult::kProblemsFound:
+      return 3;
+    case DumpResult::kFailed:
+      break;
+  }
+  return 1;
+}
+
 // The option as the user typed it, for error messages.
 std::string TypedOption(char** argv, int failed_at, int short_option) {
   const std::string typed = argv[failed_at];
@@ -100,7 +159,7 @@ int main(int argc, char** argv) {
   opterr = 0;  // errors are reported below, in the tool's own words
   for (;;) {
     const int failed_at = optind;
-    const int option = getopt_long(argc, argv, "+:t:n:ali:hV", kLongOptions, nullptr);
+    const int option = getopt_long(argc, argv, "+:t:n:ali:shV", kLongOptions, nullptr);
     if (option == -1) break;
     switch (option) {
       case 't':
@@ -143,11 +202,27 @@ int main(int argc, char** argv) {
       case kProgress:
         options.progress = true;
         break;
+      case 's':
+        options.summary.text = true;
+        break;
+      case kJson:
+        options.summary.json_path = optarg;
+        break;
+      case kFailOn: {
+        std::string unknown;
+        if (!ParseProblemCodes(optarg, options.summary.fail_on, unknown)) {
+          std::string valid = "any";
+          for (const std::string& code : ProblemCodes()) valid += ", " + code;
+          return CommandLineError("--fail-on takes problem codes, not '" + unknown +
+                                  "'; valid codes: " + valid);
+        }
+        break;
+      }
       case kNoProgress:
         options.progress = false;
         break;
       case 'h':
-        printf(kHelp, program);
+        printf(kHelp, program, ProblemCodeList("                          ", 80).c_str());
         return 0;
       case 'V':
         printf("bag_cloud_dump %s (rosbag_storage %s, PCL %s)\n", BAG_CLOUD_DUMP_VERSION,
@@ -173,6 +248,24 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
+  FILE* json = nullptr;
+  if (options.summary.json_path == "-") {
+    json = stdout;
+    options.summary.json_replaces_report = true;
+    options.report.print = false;
+    // PCL's warnings belong to the report, which the JSON replaces.
+    pcl::console::setVerbosityLevel(pcl::console::L_ERROR);
+  } else if (!options.summary.json_path.empty()) {
+    json = std::fopen(options.summary.json_path.c_str(), "w");
+    if (json == nullptr) {
+      fprintf(stderr, "bag_cloud_dump: cannot write the summary to '%s': %s\n",
+              options.summary.json_path.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
+  options.summary.json = json;
   // Arguments after the bag are ignored, as they always were.
-  return PlayPointCloud2(argv[optind], options) ? 0 : 1;
+  const int status = ExitStatus(PlayPointCloud2(argv[optind], options));
+  if (json != nullptr && json != stdout) std::fclose(json);
+  return status;
 }

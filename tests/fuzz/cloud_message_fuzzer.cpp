@@ -1,12 +1,15 @@
 // Fuzzes one serialized sensor_msgs/PointCloud2 through everything the tool
 // does with a message: the length checks, ROS deserialization, the metadata
 // checks, PCL's conversion and the report, with the layout view, both the
-// printed-points and the full conversion, and the sweep picture.
+// printed-points and the full conversion, the sweep picture, and the health
+// summary's tally and document.
 #include "cloud_check.h"
 #include "cloud_report.h"
+#include "summary.h"
 
 #include <pcl/console/print.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <cstdio>
@@ -39,7 +42,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ReportMemory memory;
   ReportOptions options;
   options.layout = true;
-  ReportCloud(0, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
+  const CloudLayout layout = ExamineCloud(cloud);
+  ReportCloud(0, cloud, layout, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
+  // Twice, so that the document has stamp deltas and a layout to compare.
+  SummaryTally tally;
+  const std::string topic = "/fuzz", type = "sensor_msgs/PointCloud2";
+  for (int index = 0; index < 2; ++index) {
+    TallyCloud(tally, {index, topic, type, ros::Time(1, 0), cloud, layout});
+  }
+  PrintSummaryText(SummaryDocument(tally));
   options.full_conversion = true;
   options.samples = 3;
   // Half the inputs (by the low bit of seq) also go through the sweep picture.
@@ -48,6 +59,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.image.columns = 64;
     cloud.header.stamp = ros::Time();  // one file name, rewritten each time
   }
-  ReportCloud(1, cloud, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
+  ReportCloud(1, cloud, layout, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
   return 0;
 }

@@ -1,0 +1,127 @@
+// The health summary: per cloud topic, what a consumer of the recording will
+// meet (stamps, latency, invalid points, ring and time fields, layouts),
+// tallied over every point of every cloud the walk reports, then written as
+// one JSON document, as '#' lines, and as the problems found.
+#pragma once
+
+#include "cloud_check.h"
+
+#include <ros/time.h>
+#include <sensor_msgs/PointCloud2.h>
+#include <nlohmann/json_fwd.hpp>
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The values of one field over a topic's clouds.
+struct FieldTally {
+  std::string field;  // of the first cloud that has the field; empty: no cloud has
+  std::uint8_t datatype = 0;
+  double min = std::numeric_limits<double>::infinity();  // over the finite values
+  double max = -std::numeric_limits<double>::infinity();
+};
+
+// min and max of a ring tally cover only the numbers outside `small`.
+struct RingTally : FieldTally {
+  bool integer = true;              // every ring field seen has an integer datatype
+  std::vector<std::uint8_t> small;  // 1 for each number seen, from kSmallestRing on
+  std::set<std::int64_t> others;    // numbers seen outside the bitmap, up to kMostOtherRings
+  bool others_capped = false;       // more numbers were seen than `others` holds
+};
+
+struct TimeTally : FieldTally {
+  std::vector<double> spans;  // max - min within each cloud with a finite value
+  int zero_clouds = 0;        // non-empty clouds whose values are all 0
+};
+
+struct TopicTally {
+  std::string topic;
+  std::vector<std::string> types;  // in order of appearance
+  int clouds = 0;
+  int first_index = 0;
+  int last_index = 0;
+  int malformed = 0;
+  std::vector<std::pair<std::string, int>> frame_ids;  // in order of appearance
+
+  // Points of the clouds that are not malformed.
+  std::uint64_t points_total = 0;
+  std::uint64_t points_min = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t points_max = 0;
+  int empty_clouds = 0;
+
+  int organized_clouds = 0;
+  int bigendian_clouds = 0;
+  std::set<std::string> layouts;
+  std::vector<sensor_msgs::PointField> fields;  // of the first cloud
+  std::vector<std::string> unmatched;           // record members PCL cannot match in it
+
+  // Per cloud, in walk order: header stamp, report index, record time minus
+  // stamp, all in exact nanoseconds.
+  std::vector<std::int64_t> stamps;
+  std::vector<int> indices;
+  std::vector<std::int64_t> latencies;
+
+  std::uint64_t nonfinite_points = 0;
+  std::uint64_t zero_points = 0;
+  int dense_flag_wrong = 0;
+  int dense_flag_false = 0;
+  double range_squared_min = std::numeric_limits<double>::infinity();
+  double range_squared_max = -std::numeric_limits<double>::infinity();
+
+  RingTally ring;
+  TimeTally time;
+  FieldTally intensity;
+};
+
+// A connection of the bag that is not a cloud, merged per topic and type.
+struct OtherTopic {
+  std::string topic;
+  std::string type;
+  std::uint64_t messages;
+};
+
+struct SummaryTally {
+  std::string bag;
+  bool complete = true;  // false when the walk stopped on a damaged message
+  bool topics_requested = false;
+  int clouds = 0;
+  std::vector<TopicTally> topics;  // in order of each topic's first cloud
+  std::map<std::string, std::size_t> topic_at;
+  std::vector<OtherTopic> other_topics;
+};
+
+// One cloud as the walk hands it over.
+struct CloudSeen {
+  int index;
+  const std::string& topic;
+  const std::string& type;
+  ros::Time recorded;
+  const sensor_msgs::PointCloud2& cloud;
+  const CloudLayout& layout;
+};
+
+void TallyCloud(SummaryTally& tally, const CloudSeen& seen);
+
+// Whether a point had this ring number, the lowest and highest number seen,
+// and how many numbers were seen.
+bool RingSeen(const RingTally& ring, std::int64_t number);
+std::optional<std::pair<std::int64_t, std::int64_t>> RingExtremes(const RingTally& ring);
+long long DistinctRings(const RingTally& ring);
+
+// The whole summary as one JSON document, problems included.
+nlohmann::ordered_json SummaryDocument(const SummaryTally& tally);
+
+// The document as lines starting with '#', on stdout.
+void PrintSummaryText(const nlohmann::ordered_json& document);
+
+// The problem codes, in the order problems are listed.
+const std::vector<std::string>& ProblemCodes();
+
+// Whether any topic of the document has one of `codes` ("any": any problem).
+bool HasListedProblem(const nlohmann::ordered_json& document, const std::set<std::string>& codes);

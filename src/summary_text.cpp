@@ -1,0 +1,199 @@
+// The summary's JSON document as '#' lines after the report, at most 100
+// columns wide, each number with its unit.
+#include "summary.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+using nlohmann::ordered_json;
+
+namespace {
+
+constexpr std::size_t kColumns = 100;
+const char kIndent[] = "#              ";  // where a line's text starts, after its label
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+std::string Plural(long long count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+long long Count(const ordered_json& value) { return value.get<long long>(); }
+
+// A number with printf's format, or `none` for null.
+std::string Number(const char* format, const ordered_json& value, const char* none = "none") {
+  return value.is_null() ? none : Format(format, value.get<double>());
+}
+
+// "#   label      text", the text wrapped at blanks to stay within kColumns.
+void PrintLine(const char* label, const std::string& text) {
+  std::string line = Format("#   %-10s ", label);
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.size();
+    if (line.size() + (end - at) > kColumns) {
+      const std::size_t room = kColumns - line.size();
+      const std::size_t blank = text.rfind(' ', at + room);
+      if (blank != std::string::npos && blank > at) end = blank;
+    }
+    line += text.substr(at, end - at);
+    std::printf("%s\n", line.c_str());
+    at = end;
+    while (at < text.size() && text[at] == ' ') ++at;
+    line = kIndent;
+  }
+}
+
+std::string Joined(const ordered_json& values, const char* separator) {
+  std::string text;
+  for (const auto& value : values) {
+    if (!text.empty()) text += separator;
+    text += value.is_string() ? value.get<std::string>() : value.dump();
+  }
+  return text;
+}
+
+std::string FrameIds(const ordered_json& frame_ids) {
+  if (frame_ids.size() == 1) return "frame '" + frame_ids.begin().key() + "'";
+  std::string text = "frames";
+  for (auto it = frame_ids.begin(); it != frame_ids.end(); ++it) {
+    text += Format("%s '%s' (%lld)", it == frame_ids.begin() ? "" : ",", it.key().c_str(),
+                   Count(it.value()));
+  }
+  return text;
+}
+
+void PrintTopic(const ordered_json& t) {
+  std::printf("# summary of %s: %s (%d to %d), %s, %s\n", t["topic"].get<std::string>().c_str(),
+              Plural(Count(t["clouds"]), "cloud", "clouds").c_str(), t["first_index"].get<int>(),
+              t["last_index"].get<int>(), Joined(t["types"], ", ").c_str(),
+              FrameIds(t["frame_ids"]).c_str());
+  const ordered_json& points = t["points"];
+  PrintLine("points", Format("%lld in all, %s to %s a cloud; %lld empty, %lld malformed",
+                             Count(points["total"]), Number("%.0f", points["min"]).c_str(),
+                             Number("%.0f", points["max"]).c_str(), Count(points["empty_clouds"]),
+                             Count(t["malformed"])));
+  std::string fields;
+  for (const ordered_json& field : t["fields"]) {
+    fields += (fields.empty() ? "" : " ") + field["name"].get<std::string>();
+  }
+  PrintLine("fields", Format("%s; %s, %lld organized, %lld big-endian",
+                             fields.empty() ? "none" : fields.c_str(),
+                             Plural(Count(t["layouts"]), "layout", "layouts").c_str(),
+                             Count(t["organized_clouds"]), Count(t["bigendian_clouds"])));
+  const ordered_json& s = t["stamps"];
+  PrintLine("stamps",
+            Format("%.3f to %.3f s, %s", s["first"].get<double>(), s["last"].get<double>(),
+                   s["period_median"].is_null()
+                       ? "no period"
+                       : Format("%.3f Hz (period %.3f ms)", s["rate_hz"].get<double>(),
+                                s["period_median"].get<double>() * 1e3)
+                             .c_str()));
+  PrintLine("gaps", Format("%lld over 1.5 periods, %lld backward, %lld repeated", Count(s["gaps"]),
+                           Count(s["backward"]), Count(s["repeated"])));
+  const ordered_json& l = t["latency"];
+  PrintLine("latency", Format("%.3f ms median, %.3f to %.3f ms (record time minus stamp)",
+                              l["median"].get<double>() * 1e3, l["min"].get<double>() * 1e3,
+                              l["max"].get<double>() * 1e3));
+  const ordered_json& i = t["invalid"];
+  PrintLine("invalid", Format("%lld non-finite points, %lld at the origin; is_dense 0 in %s, "
+                              "wrongly 1 in %lld",
+                              Count(i["nonfinite_points"]), Count(i["zero_points"]),
+                              Plural(Count(i["dense_flag_false"]), "cloud", "clouds").c_str(),
+                              Count(i["dense_flag_wrong"])));
+  const ordered_json& r = t["range"];
+  PrintLine("range", r["min"].is_null() ? "no finite point away from the origin"
+                                        : Format("%.3f to %.3f m", r["min"].get<double>(),
+                                                 r["max"].get<double>()));
+  const ordered_json& ring = t["ring"];
+  if (ring.is_null()) {
+    PrintLine("ring", "none");
+  } else {
+    std::string missing = "missing not counted";
+    if (!ring["missing_count"].is_null()) {
+      missing =
+          Count(ring["missing_count"]) == 0
+              ? "none missing"
+              : Format("%lld missing: %s%s", Count(ring["missing_count"]),
+                       Joined(ring["missing"], " ").c_str(),
+                       Count(ring["missing_count"]) > static_cast<long long>(ring["missing"].size())
+                           ? " ..."
+                           : "");
+    }
+    PrintLine(
+        "ring",
+        Format("'%s' %s, %s to %s, %s%lld distinct, %s", ring["field"].get<std::string>().c_str(),
+               ring["datatype"].get<std::string>().c_str(), Number("%.0f", ring["min"]).c_str(),
+               Number("%.0f", ring["max"]).c_str(),
+               ring["distinct_exact"] == true ? "" : "at least ", Count(ring["distinct"]),
+               missing.c_str()));
+  }
+  const ordered_json& time = t["time"];
+  if (time.is_null()) {
+    PrintLine("time", "none");
+  } else {
+    const std::string unit = time["unit"];
+    PrintLine("time", Format("'%s' %s, %s to %s, sweep span %s: %s%s; all 0 in %lld clouds",
+                             time["field"].get<std::string>().c_str(),
+                             time["datatype"].get<std::string>().c_str(),
+                             Number("%g", time["min"]).c_str(), Number("%g", time["max"]).c_str(),
+                             Number("%g", time["span_median"]).c_str(), unit.c_str(),
+                             time["relative"].is_null()
+                                 ? ""
+                                 : (time["relative"] == true ? ", relative" : ", absolute"),
+                             Count(time["zero_clouds"])));
+  }
+  const ordered_json& intensity = t["intensity"];
+  PrintLine(
+      "intensity",
+      intensity.is_null()
+          ? "none"
+          : Format("'%s' %s, %s to %s", intensity["field"].get<std::string>().c_str(),
+                   intensity["datatype"].get<std::string>().c_str(),
+                   Number("%g", intensity["min"]).c_str(), Number("%g", intensity["max"]).c_str()));
+  if (t["problems"].empty()) PrintLine("problems", "none");
+  for (const ordered_json& problem : t["problems"]) {
+    PrintLine("problem",
+              problem["code"].get<std::string>() + ": " + problem["text"].get<std::string>());
+  }
+}
+
+// Says there are no clouds, and what the bag holds instead.
+void PrintNoClouds(const ordered_json& document) {
+  std::string others;
+  for (const ordered_json& other : document["other_topics"]) {
+    others +=
+        Format("%s%s (%s, %s)", others.empty() ? "" : ", ",
+               other["topic"].get<std::string>().c_str(), other["type"].get<std::string>().c_str(),
+               Plural(Count(other["messages"]), "message", "messages").c_str());
+  }
+  const std::string where =
+      document["topics_requested"] == true
+          ? "on the requested topics of '" + document["bag"].get<std::string>() + "'"
+          : "in '" + document["bag"].get<std::string>() + "'";
+  std::printf(
+      "# no point clouds %s; %s\n", where.c_str(),
+      others.empty() ? "it holds no other messages" : ("its other topics: " + others).c_str());
+}
+
+}  // namespace
+
+void PrintSummaryText(const ordered_json& document) {
+  if (document["complete"] != true) {
+    std::printf("# the walk stopped on a damaged message: this covers the %s before it\n",
+                Plural(Count(document["clouds"]), "cloud", "clouds").c_str());
+  }
+  if (document["topics"].empty()) PrintNoClouds(document);
+  for (const ordered_json& topic : document["topics"]) PrintTopic(topic);
+}
