@@ -8,6 +8,7 @@ tool's output.
 
     peer_report.py BAG > report.txt
 """
+import collections
 import ctypes
 import ctypes.util
 import math
@@ -35,10 +36,14 @@ def read_string(buf, at):
     return buf[at + 4:at + 4 + n].decode("utf-8", "replace"), at + 4 + n
 
 
+Cloud = collections.namedtuple("Cloud", "stamp stamp_ns frame_id height width fields is_bigendian "
+                                        "point_step row_step data is_dense")
+
+
 def parse_cloud(buf):
-    """Returns (stamp seconds, fields, height, width, point_step, row_step, data)."""
+    """The PointCloud2 of a serialized message; its data a view into buf."""
     _seq, sec, nsec = struct.unpack_from("<III", buf, 0)
-    _frame, at = read_string(buf, 12)
+    frame_id, at = read_string(buf, 12)
     height, width, nfields = struct.unpack_from("<III", buf, at)
     at += 12
     fields = []
@@ -47,11 +52,13 @@ def parse_cloud(buf):
         offset, datatype, count = struct.unpack_from("<IBI", buf, at)
         at += 9
         fields.append((name, offset, datatype, count))
-    _bigendian, point_step, row_step, ndata = struct.unpack_from("<BIII", buf, at)
+    is_bigendian, point_step, row_step, ndata = struct.unpack_from("<BIII", buf, at)
     at += 13
     data = memoryview(buf)[at:at + ndata]
+    (is_dense,) = struct.unpack_from("<B", buf, at + ndata)
     stamp = float(sec) + 1e-9 * float(nsec)  # as ros::Time::toSec computes it
-    return stamp, fields, height, width, point_step, row_step, data
+    return Cloud(stamp, sec * 10**9 + nsec, frame_id, height, width, fields, is_bigendian,
+                 point_step, row_step, data, is_dense)
 
 
 def copy_plan(fields):
@@ -106,7 +113,9 @@ def report(path, out):
         datatype, buf, md5 = raw[0], raw[1], raw[2]
         if md5 != CLOUD_MD5:
             continue
-        stamp, fields, height, width, point_step, row_step, data = parse_cloud(buf)
+        cloud = parse_cloud(buf)
+        stamp, fields, height, width = cloud.stamp, cloud.fields, cloud.height, cloud.width
+        point_step, row_step, data = cloud.point_step, cloud.row_step, cloud.data
         plan = copy_plan(fields)
         out.write("%20d  %25.10f  %-20s  %-20s\n" % (count, stamp, topic, datatype))
         n = (width * height) & 0xFFFFFFFF

@@ -32,17 +32,18 @@ std::string Plural(long long count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// Mean of the two middle values for an even count; nothing for no values.
+// Mean of the two middle values for an even count, in double precision;
+// nothing for no values.
 template <typename T>
 std::optional<double> Median(std::vector<T> values) {
   if (values.empty()) return std::nullopt;
   const std::size_t middle = values.size() / 2;
   std::nth_element(values.begin(), values.begin() + middle, values.end());
-  const auto upper = static_cast<long double>(values[middle]);
-  if (values.size() % 2 == 1) return static_cast<double>(upper);
+  const auto upper = static_cast<double>(values[middle]);
+  if (values.size() % 2 == 1) return upper;
   const auto lower =
-      static_cast<long double>(*std::max_element(values.begin(), values.begin() + middle));
-  return static_cast<double>((lower + upper) / 2);
+      static_cast<double>(*std::max_element(values.begin(), values.begin() + middle));
+  return (lower + upper) / 2;
 }
 
 ordered_json OrNull(const std::optional<double>& value) {

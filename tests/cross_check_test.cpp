@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 
 #include "test_support.h"
 
@@ -98,4 +99,35 @@ TEST(CrossCheck, PrintedPointsOnlyConversionEqualsTheFullConversion) {
     EXPECT_EQ(fast_run.out, full_run.out);
     EXPECT_EQ(fast_run.err, full_run.err);
   }
+}
+
+TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
+  ScratchDir dir;
+  const std::string bag = dir.Path("odd.bag");
+  WriteBag(bag, [](rosbag::Bag& b) {
+    WriteOddLayouts(b);
+    // More sweeps, one of them dropped, one with a NaN in every column.
+    for (int i = 2; i < 9; ++i) {
+      if (i == 5) continue;
+      auto sweep = cloud_builder::MakeSweep(32, 50, ros::Time(110 + i * 0.1), i);
+      if (i == 6) {
+        const float nan = std::numeric_limits<float>::quiet_NaN();
+        for (std::uint32_t p = 0; p < 50 * 32; p += 32) {
+          cloud_builder::PutReturn(sweep, p + 7, {nan, 1, 2, 3, 8, 0.05f});
+        }
+      }
+      b.write("/lidar/points", ros::Time(110 + i * 0.1 + 0.02), sweep);
+    }
+  });
+  const RunResult tool = RunTool({"--json", "-", bag});
+  const RunResult peer = RunProgram("/usr/bin/python3", {"python3", PEER_SUMMARY_SCRIPT, bag});
+  ASSERT_EQ(peer.status, 0) << peer.err;
+  ASSERT_EQ(tool.status, 0) << tool.err;
+  nlohmann::json ours = nlohmann::json::parse(tool.out);
+  for (auto& topic : ours["topics"]) {
+    for (auto& problem : topic["problems"]) problem.erase("text");
+  }
+  const nlohmann::json theirs = nlohmann::json::parse(peer.out);
+  EXPECT_EQ(ours["topics"].size(), 9u);
+  EXPECT_EQ(ours, theirs) << nlohmann::json::diff(ours, theirs);
 }
