@@ -9,7 +9,9 @@ lz4-compressed copy and a 256 MiB bag, then times side by side:
   - the tool with --full-conversion (every point through pcl::fromROSMsg-style
     conversion), for reference;
   - the peer: bench/peer_report.py, python3-rosbag + numpy printing the same
-    report.
+    report;
+  - the health summary, -n 0 --summary, which reads every point, and its
+    peer bench/peer_summary.py, which computes the same JSON in Python.
 Each is run --runs times (5 by default) on a warm page cache; the table shows
 the median and min-max wall time, throughput and peak RSS (of the process and
 its children), then the ratios the targets are stated in.
@@ -27,6 +29,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CACHE = os.path.join(ROOT, "bench", "cache")
 PEER = os.path.join(ROOT, "bench", "peer_report.py")
+PEER_SUMMARY = os.path.join(ROOT, "bench", "peer_summary.py")
 
 
 def ensure_bag(build, name, sweeps, compression="none", columns=1800):
@@ -95,10 +98,14 @@ def bench_bag(build, bag, runs, with_peer=True):
         "tool": measure("bag_cloud_dump", [tool, bag], bag, clouds, runs),
         "full": measure("bag_cloud_dump --full-conversion", [tool, "--full-conversion", bag], bag,
                         clouds, runs),
+        "summary": measure("bag_cloud_dump -n 0 --summary", [tool, "-n", "0", "--summary", bag],
+                           bag, clouds, runs),
     }
     if with_peer:
         rows["peer"] = measure("peer: python3-rosbag + numpy", ["/usr/bin/python3", PEER, bag],
                                bag, clouds, runs)
+        rows["peer_summary"] = measure("peer summary: python3-rosbag + numpy",
+                                       ["/usr/bin/python3", PEER_SUMMARY, bag], bag, clouds, runs)
     title = "%s: %.0f MB, %d clouds, %d runs each" % (os.path.basename(bag),
                                                       os.path.getsize(bag) / 1e6, clouds, runs)
     print_table(title, rows.values())
@@ -140,6 +147,16 @@ def main():
          16, "<="),
         ("tool RSS, 1 GiB vs 256 MiB bag (MiB)", plain["tool"]["rss"] - small["tool"]["rss"], 4,
          "<="),
+        ("uncompressed: summary / floor <= 1.5",
+         plain["summary"]["median"] / plain["floor"]["median"], 1.5, "<="),
+        ("lz4: summary / floor <= 1.5", lz4["summary"]["median"] / lz4["floor"]["median"], 1.5,
+         "<="),
+        ("peer summary / summary >= 5",
+         plain["peer_summary"]["median"] / plain["summary"]["median"], 5, ">="),
+        ("1 GiB: summary RSS - floor RSS <= 16 MiB",
+         plain["summary"]["rss"] - plain["floor"]["rss"], 16, "<="),
+        ("256 MiB: summary RSS - floor RSS <= 16 MiB",
+         small["summary"]["rss"] - small["floor"]["rss"], 16, "<="),
     ]
     for label, value, target, sense in checks:
         met = value <= target if sense == "<=" else value >= target

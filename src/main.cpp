@@ -98,12 +98,14 @@ bool ParseRange(const char* text, float& low, float& high) {
 // The problem codes, wrapped for the help text.
 std::string ProblemCodeList(const char* indent, std::size_t width) {
   std::string text, line = indent;
-  for (const std::string& code : ProblemCodes()) {
-    if (line.size() + code.size() + 2 > width) {
+  const std::vector<std::string>& codes = ProblemCodes();
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const std::string item = codes[i] + (i + 1 < codes.size() ? "," : "");
+    if (line.size() + 1 + item.size() > width) {
       text += line + "\n";
       line = indent;
     }
-    line += code + (&code == &ProblemCodes().back() ? "" : ", ");
+    line += (line.size() > std::strlen(indent) ? " " : "") + item;
   }
   return text + line + "\n";
 }
