@@ -57,7 +57,20 @@ struct Serializer<GuardedPointCloud2> {
   template <typename Stream>
   inline static void read(Stream& stream, GuardedPointCloud2& cloud) {
     CheckSerializedCloud(stream.getData(), stream.getLength());
-    Serializer<sensor_msgs::PointCloud2>::read(stream, cloud);
+    stream.next(cloud.header);
+    stream.next(cloud.height);
+    stream.next(cloud.width);
+    stream.next(cloud.fields);
+    stream.next(cloud.is_bigendian);
+    stream.next(cloud.point_step);
+    stream.next(cloud.row_step);
+    // The point bytes are copied straight in: a resize would first fill
+    // megabytes with zeros only to overwrite them.
+    std::uint32_t size = 0;
+    stream.next(size);
+    const std::uint8_t* bytes = stream.advance(size);
+    cloud.data.assign(bytes, bytes + size);
+    stream.next(cloud.is_dense);
   }
 };
 }  // namespace serialization

@@ -1,5 +1,6 @@
 #include "cloud_dump.h"
 
+#include "background_worker.h"
 #include "cloud_check.h"
 #include "progress.h"
 #include "summary.h"
@@ -21,7 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <future>
 #include <map>
 #include <set>
 #include <string>
@@ -125,9 +125,9 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
   int& count = progress.clouds;  // the running index of reported clouds
   std::uint64_t bytes = 0;
   const bool reported = options.report.print || !options.report.image.dir.empty();
-  // The tally of the cloud before, if it runs on another thread; waited for
-  // before the next cloud's, at the end, and when the walk unwinds.
-  std::future<void> tallying;
+  // Tallies the cloud before on another thread; waited for before the next
+  // cloud's, at the end, and when the walk unwinds.
+  BackgroundWorker tallying;
   for (const rosbag::MessageInstance& m : view) {
     ++progress.messages;
     if (options.progress) {
@@ -143,15 +143,22 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
     }
     if (summary != nullptr) {
       // One cloud at a time is tallied, on the second core while the walk
-      // decodes the next; small clouds are not worth a thread.
-      if (tallying.valid()) tallying.get();
+      // decodes the next; small clouds are not worth a thread. The walk
+      // reads the time and intensity values itself, while the cloud it has
+      // just decoded is in its cache, which balances the two cores.
+      const bool background = lidar_data->data.size() >= kBackgroundTallyBytes;
+      TimeAndIntensity values;
+      if (background && layout.inconsistency.empty()) values = ReadTimeAndIntensity(*lidar_data);
       auto tally = [summary, index = count, topic = m.getTopic(), type = m.getDataType(),
-                    recorded = m.getTime(), cloud = lidar_data, layout = std::move(layout)] {
-        TallyCloud(*summary, {index, topic, type, recorded, *cloud, layout});
+                    recorded = m.getTime(), cloud = lidar_data, layout = std::move(layout), values,
+                    background] {
+        TallyCloud(*summary,
+                   {index, topic, type, recorded, *cloud, layout, background ? &values : nullptr});
       };
-      if (lidar_data->data.size() >= kBackgroundTallyBytes) {
-        tallying = std::async(std::launch::async, std::move(tally));
+      if (background) {
+        tallying.Run(std::move(tally));
       } else {
+        tallying.Wait();
         tally();
       }
     }
@@ -163,7 +170,7 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
     }
     ++count;
   }
-  if (tallying.valid()) tallying.get();
+  tallying.Wait();
   ProgressClear();
   return memory.image_failures == 0;
 }

@@ -96,6 +96,26 @@ struct SummaryTally {
   std::vector<OtherTopic> other_topics;
 };
 
+// The extremes of one field's finite values in one cloud, and whether every
+// value is 0.
+struct CloudValues {
+  double min = std::numeric_limits<double>::infinity();
+  double max = -std::numeric_limits<double>::infinity();
+  bool all_zero = true;
+
+  void Merge(const CloudValues& other);
+};
+
+// A cloud's per-point time and intensity values, when it has those fields.
+struct TimeAndIntensity {
+  CloudValues time, intensity;
+};
+
+// Reads them from a cloud whose points can be read (the layout found no
+// inconsistency). The walk calls this while the cloud is still in its core's
+// cache and leaves the rest of the tally to the other core.
+TimeAndIntensity ReadTimeAndIntensity(const sensor_msgs::PointCloud2& cloud);
+
 // One cloud as the walk hands it over.
 struct CloudSeen {
   int index;
@@ -104,6 +124,7 @@ struct CloudSeen {
   ros::Time recorded;
   const sensor_msgs::PointCloud2& cloud;
   const CloudLayout& layout;
+  const TimeAndIntensity* values = nullptr;  // read already, or nullptr
 };
 
 void TallyCloud(SummaryTally& tally, const CloudSeen& seen);

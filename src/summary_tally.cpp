@@ -156,20 +156,6 @@ void TallyPositions(const PointRun& run, const Position& at, PositionTally& tall
   });
 }
 
-// Minimum and maximum of the finite values of a field, and whether every
-// value is 0.
-struct CloudValues {
-  double min = std::numeric_limits<double>::infinity();
-  double max = -std::numeric_limits<double>::infinity();
-  bool all_zero = true;
-
-  void Merge(const CloudValues& other) {
-    min = std::min(min, other.min);
-    max = std::max(max, other.max);
-    all_zero = all_zero && other.all_zero;
-  }
-};
-
 // The extremes of a field's values in one datatype. NaN compares false, so
 // it is left out without a test; an infinity is not, which the caller checks.
 template <typename T>
@@ -300,7 +286,8 @@ void AddTime(TimeTally& time, const CloudValues& values, bool any_points) {
 
 // What a cloud whose points can be read contributes. Each run of points is
 // read by every field's pass while it sits in the cache.
-void TallyPoints(TopicTally& topic, const sensor_msgs::PointCloud2& cloud) {
+void TallyPoints(TopicTally& topic, const sensor_msgs::PointCloud2& cloud,
+                 const TimeAndIntensity& values) {
   const std::uint64_t points = std::uint64_t{cloud.width} * cloud.height;
   topic.points_total += points;
   topic.points_min = std::min(topic.points_min, points);
@@ -325,13 +312,12 @@ void TallyPoints(TopicTally& topic, const sensor_msgs::PointCloud2& cloud) {
   if (intensity) NoteField(topic.intensity, *intensity);
 
   PositionTally positions;
-  CloudValues time_values, intensity_values;
   ForEachPointRun(cloud, [&](const PointRun& run) {
     if (position) TallyPositions(run, *position, positions);
     if (ring) NoteRingNumbers(topic.ring, run, *ring);
-    if (time) time_values.Merge(ValuesOf(run, *time));
-    if (intensity) intensity_values.Merge(ValuesOf(run, *intensity));
   });
+  const CloudValues& time_values = values.time;
+  const CloudValues& intensity_values = values.intensity;
   if (position) AddPositions(topic, positions, cloud.is_dense);
   if (ring) {
     topic.ring.integer = topic.ring.integer && ring->datatype != sensor_msgs::PointField::FLOAT32 &&
@@ -343,11 +329,33 @@ void TallyPoints(TopicTally& topic, const sensor_msgs::PointCloud2& cloud) {
 
 }  // namespace
 
+void CloudValues::Merge(const CloudValues& other) {
+  min = std::min(min, other.min);
+  max = std::max(max, other.max);
+  all_zero = all_zero && other.all_zero;
+}
+
+TimeAndIntensity ReadTimeAndIntensity(const sensor_msgs::PointCloud2& cloud) {
+  const auto time = ReadableByPriority(cloud, kTimeNames);
+  const auto intensity = Readable(cloud, "intensity");
+  TimeAndIntensity values;
+  ForEachPointRun(cloud, [&](const PointRun& run) {
+    if (time) values.time.Merge(ValuesOf(run, *time));
+    if (intensity) values.intensity.Merge(ValuesOf(run, *intensity));
+  });
+  return values;
+}
+
 void TallyCloud(SummaryTally& tally, const CloudSeen& seen) {
   ++tally.clouds;
   TopicTally& topic = TopicOf(tally, seen);
   TallyMetadata(topic, seen);
-  if (seen.layout.inconsistency.empty()) TallyPoints(topic, seen.cloud);
+  if (!seen.layout.inconsistency.empty()) return;
+  if (seen.values != nullptr) {
+    TallyPoints(topic, seen.cloud, *seen.values);
+  } else {
+    TallyPoints(topic, seen.cloud, ReadTimeAndIntensity(seen.cloud));
+  }
 }
 
 bool RingSeen(const RingTally& ring, std::int64_t number) {
