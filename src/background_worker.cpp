@@ -32,6 +32,11 @@ void BackgroundWorker::Wait() {
   if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
+bool BackgroundWorker::Busy() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return busy_;
+}
+
 void BackgroundWorker::Serve() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {

@@ -23,6 +23,9 @@ class BackgroundWorker {
   // Waits until the task in hand is done; rethrows what it threw.
   void Wait();
 
+  // Whether a task is in hand now.
+  bool Busy();
+
  private:
   void Serve();
 

@@ -143,17 +143,18 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
     }
     if (summary != nullptr) {
       // One cloud at a time is tallied, on the second core while the walk
-      // decodes the next; small clouds are not worth a thread. The walk
-      // reads the time and intensity values itself, while the cloud it has
-      // just decoded is in its cache, which balances the two cores.
+      // decodes the next; small clouds are not worth a thread. When the
+      // tally of the cloud before is still running, the walk is the faster
+      // of the two, so it reads this cloud's time and intensity itself.
       const bool background = lidar_data->data.size() >= kBackgroundTallyBytes;
+      const bool helped = background && layout.inconsistency.empty() && tallying.Busy();
       TimeAndIntensity values;
-      if (background && layout.inconsistency.empty()) values = ReadTimeAndIntensity(*lidar_data);
+      if (helped) values = ReadTimeAndIntensity(*lidar_data);
       auto tally = [summary, index = count, topic = m.getTopic(), type = m.getDataType(),
                     recorded = m.getTime(), cloud = lidar_data, layout = std::move(layout), values,
-                    background] {
+                    helped] {
         TallyCloud(*summary,
-                   {index, topic, type, recorded, *cloud, layout, background ? &values : nullptr});
+                   {index, topic, type, recorded, *cloud, layout, helped ? &values : nullptr});
       };
       if (background) {
         tallying.Run(std::move(tally));
