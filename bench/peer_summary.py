@@ -284,7 +284,8 @@ def summary(path):
         key = (connection.topic, connection.datatype)
         others[key] = others.get(key, 0) + len(bag._connection_indexes[connection.id])
     bag.close()
-    return {"bag": path, "complete": True, "topics_requested": False, "clouds": count,
+    return {"bag": path, "bags": [path], "complete": True, "topics_requested": False,
+            "walk_clouds": count, "clouds": count,
             "topics": [topic_json(t) for t in topics.values()],
             "other_topics": [{"topic": k[0], "type": k[1], "messages": n}
                              for k, n in sorted(others.items())]}

@@ -2,6 +2,8 @@
 
 #include "background_worker.h"
 #include "cloud_check.h"
+#include "cloud_export.h"
+#include "output_files.h"
 #include "progress.h"
 #include "summary.h"
 
@@ -23,19 +25,24 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
 // How far a walk got; kept in memory shared with the parent process so that
 // it survives a crash of the walk.
 struct WalkProgress {
-  int clouds = 0;
+  int clouds = 0;  // the clouds of the walk so far, selected or not
   long long messages = 0;
+  int bag = 0;          // which of the bags the last message came from
   int write_errno = 0;  // why the report could not be written, if it could not
 };
+
+using Bags = std::vector<std::unique_ptr<rosbag::Bag>>;
 
 // The bag library logs through console_bridge, two lines an event and again
 // for every message it affects. This handler prints each distinct text once,
@@ -58,26 +65,37 @@ const char* const kPointCloud2Md5 = "1158d486dd51d683ce2f1be655c3c181";
 // Clouds from this size on are tallied on a thread of their own.
 const std::size_t kBackgroundTallyBytes = 256 * 1024;
 
-// The topics of the bag's point-cloud connections, in name order.
-std::set<std::string> CloudTopics(const rosbag::Bag& bag) {
+// The bags' names for messages: 'a.bag', or 'a.bag', 'b.bag', ...
+std::string BagNames(const std::vector<std::string>& names) {
+  std::string listing;
+  for (const std::string& name : names) listing += (listing.empty() ? "'" : ", '") + name + "'";
+  return listing;
+}
+
+// The topics of the bags' point-cloud connections, in name order.
+std::set<std::string> CloudTopics(const Bags& bags) {
   std::set<std::string> topics;
-  rosbag::View everything(bag);
-  for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
-    if (connection->md5sum == kPointCloud2Md5) topics.insert(connection->topic);
+  for (const auto& bag : bags) {
+    rosbag::View everything(*bag);
+    for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
+      if (connection->md5sum == kPointCloud2Md5) topics.insert(connection->topic);
+    }
   }
   return topics;
 }
 
 // Every connection that is not a cloud, with its messages over the whole
-// bag, merged per topic and type and sorted by both.
-std::vector<OtherTopic> OtherTopics(const rosbag::Bag& bag) {
+// bags, merged per topic and type and sorted by both.
+std::vector<OtherTopic> OtherTopics(const Bags& bags) {
   std::map<std::pair<std::string, std::string>, std::uint64_t> messages;
-  rosbag::View everything(bag);
-  for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
-    if (connection->md5sum == kPointCloud2Md5) continue;
-    const std::uint32_t id = connection->id;
-    rosbag::View one(bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
-    messages[{connection->topic, connection->datatype}] += one.size();
+  for (const auto& bag : bags) {
+    rosbag::View everything(*bag);
+    for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
+      if (connection->md5sum == kPointCloud2Md5) continue;
+      const std::uint32_t id = connection->id;
+      rosbag::View one(*bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
+      messages[{connection->topic, connection->datatype}] += one.size();
+    }
   }
   std::vector<OtherTopic> others;
   for (const auto& [topic_and_type, count] : messages) {
@@ -87,9 +105,9 @@ std::vector<OtherTopic> OtherTopics(const rosbag::Bag& bag) {
 }
 
 // Says which requested topics hold no clouds; false when none of them does.
-bool CheckRequestedTopics(const rosbag::Bag& bag, const char* bagFileName,
+bool CheckRequestedTopics(const Bags& bags, const std::string& bag_names,
                           const std::vector<std::string>& requested) {
-  const std::set<std::string> present = CloudTopics(bag);
+  const std::set<std::string> present = CloudTopics(bags);
   std::string listing;
   for (const std::string& topic : present) listing += (listing.empty() ? "" : ", ") + topic;
   if (listing.empty()) listing = "none";
@@ -99,70 +117,157 @@ bool CheckRequestedTopics(const rosbag::Bag& bag, const char* bagFileName,
       any = true;
       continue;
     }
-    PrintDiagnostic("no point clouds on topic '%s' in '%s'; its cloud topics: %s", topic.c_str(),
-                    bagFileName, listing.c_str());
+    PrintDiagnostic("no point clouds on topic '%s' in %s; its cloud topics: %s", topic.c_str(),
+                    bag_names.c_str(), listing.c_str());
   }
   return any;
 }
 
-// Walks the messages of the view in its order, handing each cloud to the
-// report and, when there is one, to the summary's tally, and recording in
-// `progress` how far it got. Library errors propagate to the caller. Returns
-// false when the report or an image could not be written.
-bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& progress,
-                SummaryTally* summary) {
-  // Every connection, or only the requested topics' connections, so that
-  // filtering a large bag reads only what it reports.
-  rosbag::View view(false);
-  if (options.topics.empty()) {
-    view.addQuery(bag, ros::TIME_MIN, ros::TIME_MAX);
-  } else {
-    view.addQuery(bag, rosbag::TopicQuery(options.topics), ros::TIME_MIN, ros::TIME_MAX);
+// The record-time window of the walk: [start, end], with +S counted from the
+// first message of the first bag.
+std::pair<ros::Time, ros::Time> TimeWindow(const Bags& bags, const DumpOptions& options) {
+  std::int64_t first = 0;
+  if ((options.start.set && options.start.after_first) ||
+      (options.end.set && options.end.after_first)) {
+    rosbag::View everything(*bags.front());
+    if (everything.size() > 0)
+      first = static_cast<std::int64_t>(everything.getBeginTime().toNSec());
   }
+  auto resolve = [first](const TimeBound& bound, const ros::Time& unset) {
+    if (!bound.set) return unset;
+    ros::Time time;
+    time.fromNSec(static_cast<std::uint64_t>(bound.nanoseconds + (bound.after_first ? first : 0)));
+    return time;
+  };
+  return {resolve(options.start, ros::TIME_MIN), resolve(options.end, ros::TIME_MAX)};
+}
+
+// One view over every bag, in record-time order: every connection, or only
+// the requested topics' connections, in the time window, so that filtering a
+// large bag reads only what it reports.
+void AddQueries(rosbag::View& view, const Bags& bags, const DumpOptions& options) {
+  const auto [start, end] = TimeWindow(bags, options);
+  for (const auto& bag : bags) {
+    if (options.topics.empty()) {
+      view.addQuery(*bag, start, end);
+    } else {
+      view.addQuery(*bag, rosbag::TopicQuery(options.topics), start, end);
+    }
+  }
+}
+
+// Which bag each connection of the view belongs to, by its header (each
+// bag holds its own).
+std::map<const void*, int> BagOfConnections(const Bags& bags) {
+  std::map<const void*, int> bag_of;
+  for (std::size_t i = 0; i < bags.size(); ++i) {
+    rosbag::View everything(*bags[i]);
+    for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
+      bag_of[connection->header.get()] = static_cast<int>(i);
+    }
+  }
+  return bag_of;
+}
+
+// Hands the cloud to the summary's tally. One cloud at a time is tallied, on
+// the second core while the walk decodes the next; small clouds are not
+// worth a thread. When the tally of the cloud before is still running, the
+// walk is the faster of the two, so it reads this cloud's time and intensity
+// itself.
+void TallyInTurn(SummaryTally* summary, BackgroundWorker& tallying, int index,
+                 const rosbag::MessageInstance& m,
+                 const boost::shared_ptr<const sensor_msgs::PointCloud2>& lidar_data,
+                 CloudLayout layout) {
+  const bool background = lidar_data->data.size() >= kBackgroundTallyBytes;
+  const bool helped = background && layout.inconsistency.empty() && tallying.Busy();
+  TimeAndIntensity values;
+  if (helped) values = ReadTimeAndIntensity(*lidar_data);
+  auto tally = [summary, index, topic = m.getTopic(), type = m.getDataType(),
+                recorded = m.getTime(), cloud = lidar_data, layout = std::move(layout), values,
+                helped] {
+    TallyCloud(*summary,
+               {index, topic, type, recorded, *cloud, layout, helped ? &values : nullptr});
+  };
+  if (background) {
+    tallying.Run(std::move(tally));
+  } else {
+    tallying.Wait();
+    tally();
+  }
+}
+
+// Writes the cloud's PCD file into the folder; false when it could not be
+// written (said on stderr). Fields left out are said once per topic.
+bool ExportCloud(const std::string& dir, int index, const std::string& topic,
+                 const sensor_msgs::PointCloud2& cloud, std::set<std::string>& topics_noted) {
+  std::vector<std::string> left_out;
+  const std::string problem = WriteCloudPcd(
+      dir + "/" + CloudFileName(index, topic, cloud.header.stamp, "pcd"), cloud, left_out);
+  if (!left_out.empty() && topics_noted.insert(topic).second) {
+    std::string names;
+    for (const std::string& name : left_out) names += (names.empty() ? "" : ", ") + name;
+    PrintDiagnostic("cloud %d on %s: left out of its PCD file: %s", index, topic.c_str(),
+                    names.c_str());
+  }
+  if (problem.empty()) return true;
+  PrintDiagnostic("cloud %d on %s: no PCD file: %s", index, topic.c_str(), problem.c_str());
+  return false;
+}
+
+// Walks the messages of the bags in record-time order, numbering every cloud
+// of the walk and handing each selected one to the report, the export and,
+// when there is one, the summary's tally, and recording in `progress` how
+// far it got. Clouds that are not selected are counted by their
+// connection's MD5 sum, never decoded. Library errors propagate to the
+// caller. Returns false when the report, an image or a PCD file could not be
+// written; counts the selected clouds in `selected`.
+bool WalkClouds(const Bags& bags, const DumpOptions& options, WalkProgress& progress,
+                SummaryTally* summary, int& selected) {
+  rosbag::View view(false);
+  AddQueries(view, bags, options);
+  const std::map<const void*, int> bag_of =
+      bags.size() > 1 ? BagOfConnections(bags) : std::map<const void*, int>();
   ProgressStart(options.progress, options.progress ? view.size() : 0);
   boost::shared_ptr<const sensor_msgs::PointCloud2> lidar_data;
   ReportMemory memory;
-  int& count = progress.clouds;  // the running index of reported clouds
+  int& count = progress.clouds;  // the running index of the walk's clouds
   std::uint64_t bytes = 0;
   const bool reported = options.report.print || !options.report.image.dir.empty();
+  std::set<std::string> export_notes;
+  int export_failures = 0;
   // Tallies the cloud before on another thread; waited for before the next
   // cloud's, at the end, and when the walk unwinds.
   BackgroundWorker tallying;
   for (const rosbag::MessageInstance& m : view) {
     ++progress.messages;
+    if (!bag_of.empty()) progress.bag = bag_of.at(m.getConnectionHeader().get());
     if (options.progress) {
       bytes += m.size();  // reads the record header, so only when someone watches
       ProgressUpdate(progress.messages, count, bytes);
     }
+    if (m.getMD5Sum() != kPointCloud2Md5) continue;
+    if (!options.selection.Selects(count)) {
+      // Past the selection's last index, once it matched, nothing more can be.
+      if (count > options.selection.last && selected > 0) break;
+      ++count;
+      continue;
+    }
     lidar_data = m.instantiate<GuardedPointCloud2>();
     if (!lidar_data) continue;
+    ++selected;
     CloudLayout layout = ExamineCloud(*lidar_data);
     if (reported) {
       ReportCloud(count, *lidar_data, layout, m.getTopic(), m.getDataType(), options.report,
                   memory);
     }
-    if (summary != nullptr) {
-      // One cloud at a time is tallied, on the second core while the walk
-      // decodes the next; small clouds are not worth a thread. When the
-      // tally of the cloud before is still running, the walk is the faster
-      // of the two, so it reads this cloud's time and intensity itself.
-      const bool background = lidar_data->data.size() >= kBackgroundTallyBytes;
-      const bool helped = background && layout.inconsistency.empty() && tallying.Busy();
-      TimeAndIntensity values;
-      if (helped) values = ReadTimeAndIntensity(*lidar_data);
-      auto tally = [summary, index = count, topic = m.getTopic(), type = m.getDataType(),
-                    recorded = m.getTime(), cloud = lidar_data, layout = std::move(layout), values,
-                    helped] {
-        TallyCloud(*summary,
-                   {index, topic, type, recorded, *cloud, layout, helped ? &values : nullptr});
-      };
-      if (background) {
-        tallying.Run(std::move(tally));
-      } else {
-        tallying.Wait();
-        tally();
-      }
+    if (!options.pcd_dir.empty() && layout.inconsistency.empty() &&
+        !ExportCloud(options.pcd_dir, count, m.getTopic(), *lidar_data, export_notes)) {
+      ++export_failures;
     }
+    if (summary != nullptr) {
+      TallyInTurn(summary, tallying, count, m, lidar_data, std::move(layout));
+    }
+    lidar_data.reset();  // only one cloud is held while the next is read
     // One write per cloud keeps the report in step with PCL's warnings on
     // stderr and leaves every finished cloud on stdout if the walk dies.
     if (fflush(stdout) != 0) {
@@ -173,11 +278,12 @@ bool WalkClouds(rosbag::Bag& bag, const DumpOptions& options, WalkProgress& prog
   }
   tallying.Wait();
   ProgressClear();
-  return memory.image_failures == 0;
+  return memory.image_failures == 0 && export_failures == 0;
 }
 
-void PrintWalkFailure(const char* bagFileName, const WalkProgress& progress, const char* reason) {
-  PrintDiagnostic("failed to read '%s' after %d cloud%s: %s", bagFileName, progress.clouds,
+void PrintWalkFailure(const std::string& bag_name, const WalkProgress& progress,
+                      const char* reason) {
+  PrintDiagnostic("failed to read '%s' after %d cloud%s: %s", bag_name.c_str(), progress.clouds,
                   progress.clouds == 1 ? "" : "s", reason);
 }
 
@@ -198,32 +304,51 @@ bool WriteSummary(const SummaryTally& tally, const SummaryOptions& options, bool
   return true;
 }
 
-// Opens the bag, walks it and writes the summary.
-DumpResult PlayBag(const char* bagFileName, const DumpOptions& options, WalkProgress& progress) {
-  rosbag::Bag bag;
-  try {
-    bag.open(std::string(bagFileName), rosbag::bagmode::Read);
-  } catch (const std::exception& e) {
-    // With the JSON on stdout, stdout holds nothing else.
-    std::fprintf(options.summary.json_replaces_report ? stderr : stdout,
-                 " Bag file open failed, %s, msg = %s\n", bagFileName, e.what());
-    return DumpResult::kFailed;
+// Opens every bag, or says which could not be opened.
+bool OpenBags(const std::vector<std::string>& names, const DumpOptions& options, Bags& bags) {
+  for (const std::string& name : names) {
+    bags.push_back(std::make_unique<rosbag::Bag>());
+    try {
+      bags.back()->open(name, rosbag::bagmode::Read);
+    } catch (const std::exception& e) {
+      // With the JSON on stdout, stdout holds nothing else.
+      std::fprintf(options.summary.json_replaces_report ? stderr : stdout,
+                   " Bag file open failed, %s, msg = %s\n", name.c_str(), e.what());
+      return false;
+    }
   }
+  return true;
+}
+
+// Opens the bags, walks them and writes the summary.
+DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& options,
+                    WalkProgress& progress) {
+  Bags bags;
+  if (!OpenBags(names, options, bags)) return DumpResult::kFailed;
   SummaryTally tally;
-  tally.bag = bagFileName;
+  tally.bag = names.front();
+  tally.bags = names;
   tally.topics_requested = !options.topics.empty();
   SummaryTally* summary = options.summary.Wanted() ? &tally : nullptr;
   bool read = false;
+  int selected = 0;
   try {
-    if (summary != nullptr) tally.other_topics = OtherTopics(bag);
-    if (options.topics.empty() || CheckRequestedTopics(bag, bagFileName, options.topics)) {
-      read = WalkClouds(bag, options, progress, summary);
+    if (summary != nullptr) tally.other_topics = OtherTopics(bags);
+    if (options.topics.empty() || CheckRequestedTopics(bags, BagNames(names), options.topics)) {
+      read = WalkClouds(bags, options, progress, summary, selected);
+      const bool narrowed = options.selection.given || options.start.set || options.end.set;
+      if (read && narrowed && selected == 0) {
+        PrintDiagnostic("the selection matches none of the %d cloud%s of the walk through %s",
+                        progress.clouds, progress.clouds == 1 ? "" : "s", BagNames(names).c_str());
+        read = false;
+      }
     }
-    bag.close();
+    for (const auto& bag : bags) bag->close();
   } catch (const std::exception& e) {
-    PrintWalkFailure(bagFileName, progress, e.what());
+    PrintWalkFailure(names[progress.bag], progress, e.what());
     tally.complete = false;
   }
+  tally.walk_clouds = progress.clouds;
   if (summary == nullptr || progress.write_errno != 0) {
     return read ? DumpResult::kRead : DumpResult::kFailed;
   }
@@ -232,11 +357,11 @@ DumpResult PlayBag(const char* bagFileName, const DumpOptions& options, WalkProg
   return problems_found ? DumpResult::kProblemsFound : DumpResult::kRead;
 }
 
-DumpResult PlayInThisProcess(const char* bagFileName, const DumpOptions& options,
+DumpResult PlayInThisProcess(const std::vector<std::string>& bags, const DumpOptions& options,
                              WalkProgress& progress) {
   OncePerTextLog library_log;
   console_bridge::useOutputHandler(&library_log);
-  DumpResult result = PlayBag(bagFileName, options, progress);
+  DumpResult result = PlayBags(bags, options, progress);
   console_bridge::restorePreviousOutputHandler();
   // A report cut short by a full disk or a closed pipe is a failure too.
   if (progress.write_errno == 0 && fflush(stdout) != 0) progress.write_errno = errno;
@@ -274,24 +399,25 @@ bool IsStopSignal(int signal_number) {
 
 }  // namespace
 
-DumpResult PlayPointCloud2InThisProcess(const char* bagFileName, const DumpOptions& options) {
+DumpResult PlayPointCloud2InThisProcess(const std::vector<std::string>& bags,
+                                        const DumpOptions& options) {
   WalkProgress progress;
-  return PlayInThisProcess(bagFileName, options, progress);
+  return PlayInThisProcess(bags, options, progress);
 }
 
-DumpResult PlayPointCloud2(const char* bagFileName, const DumpOptions& options) {
+DumpResult PlayPointCloud2(const std::vector<std::string>& bags, const DumpOptions& options) {
   // The bag library is not safe on damaged files: a corrupt length can make
   // it abort or read outside its buffers. The dump runs in a child process so
   // that such a crash ends as one clear line here, with the report printed so
   // far intact.
   void* shared = mmap(nullptr, sizeof(WalkProgress), PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-  if (shared == MAP_FAILED) return PlayPointCloud2InThisProcess(bagFileName, options);
+  if (shared == MAP_FAILED) return PlayPointCloud2InThisProcess(bags, options);
   WalkProgress* progress = new (shared) WalkProgress();
   fflush(nullptr);
   const pid_t child = fork();
-  if (child < 0) return PlayInThisProcess(bagFileName, options, *progress);
-  if (child == 0) exit(ExitCodeOf(PlayInThisProcess(bagFileName, options, *progress)));
+  if (child < 0) return PlayInThisProcess(bags, options, *progress);
+  if (child == 0) exit(ExitCodeOf(PlayInThisProcess(bags, options, *progress)));
 
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
@@ -309,6 +435,6 @@ DumpResult PlayPointCloud2(const char* bagFileName, const DumpOptions& options) 
   snprintf(reason, sizeof reason, "the reader crashed (%s) at message %lld of the bag%s",
            strsignal(signal_number), progress->messages,
            options.summary.text || options.summary.json != nullptr ? "; no summary written" : "");
-  PrintWalkFailure(bagFileName, *progress, reason);
+  PrintWalkFailure(bags[progress->bag], *progress, reason);
   return DumpResult::kFailed;
 }

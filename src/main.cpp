@@ -1,5 +1,6 @@
 // Command line of bag_cloud_dump: options first, then the bag.
 #include "cloud_dump.h"
+#include "output_files.h"
 #include "summary.h"
 
 #include <getopt.h>
@@ -14,18 +15,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char kHelp[] =
     "Usage: %s [OPTION]... BAGFILE\n"
+    "  or:  %s [OPTION]... --merge BAGFILE...\n"
     "Print every sensor_msgs/PointCloud2 in a ROS 1 bag: a line per cloud (index,\n"
     "header stamp, topic, type name), then its first and last points as PCL decodes\n"
     "them (index, x, y, z, intensity, time, ring, horizontal angle in degrees).\n"
     "\n"
     "  -t, --topic TOPIC     only clouds on TOPIC; repeat for more topics\n"
+    "      --start T, --end T  only messages recorded from T, up to T: seconds since\n"
+    "                        the epoch, or +S for S seconds after the first message\n"
+    "      --index SPEC      only the clouds of the walk with these indices: N, A:B,\n"
+    "                        A: or :B (inclusive); the others are not decoded\n"
+    "      --every K         only the clouds whose index is a multiple of K\n"
+    "  -m, --merge           every argument is a bag, all walked as one recording in\n"
+    "                        record-time order (split bags), with one index\n"
     "  -n, --samples N       print N points at each end of a cloud (default 10)\n"
     "  -a, --all             print every point\n"
     "  -l, --layout          describe each topic's fields and how they fill the\n"
@@ -36,6 +47,8 @@ const char kHelp[] =
     "                        a column per azimuth step, colour by range\n"
     "      --image-width N   azimuth columns of the images (default 1800, 0.2 deg)\n"
     "      --image-range MIN:MAX  metres spanned by the colour scale (default 0:100)\n"
+    "      --pcd DIR         write every reported cloud into DIR as a binary PCD file\n"
+    "                        with all of its fields\n"
     "      --progress        show progress on stderr (default: when stderr is a\n"
     "                        terminal and stdout is not)\n"
     "      --no-progress     never show progress\n"
@@ -50,11 +63,25 @@ const char kHelp[] =
     "  -V, --version         print the versions and exit\n"
     "  --                    end of options, for a bag whose name starts with '-'\n"
     "\n"
-    "Exit status: 0 the bag was read whole; 1 it could not be opened or read, or\n"
-    "it holds none of the requested topics; 2 the command line was wrong; 3 it was\n"
-    "read whole and the summary found a problem listed with --fail-on.\n";
+    "Exit status: 0 the bag was read whole; 1 it could not be opened or read, it\n"
+    "holds none of the requested topics, the selection matches no cloud, or a file\n"
+    "could not be written; 2 the command line was wrong; 3 it was read whole and\n"
+    "the summary found a problem listed with --fail-on.\n";
 
-enum { kFullConversion = 1000, kImageWidth, kImageRange, kProgress, kNoProgress, kJson, kFailOn };
+enum {
+  kFullConversion = 1000,
+  kImageWidth,
+  kImageRange,
+  kProgress,
+  kNoProgress,
+  kJson,
+  kFailOn,
+  kStart,
+  kEnd,
+  kIndex,
+  kEvery,
+  kPcd
+};
 
 const option kLongOptions[] = {{"topic", required_argument, nullptr, 't'},
                                {"samples", required_argument, nullptr, 'n'},
@@ -69,6 +96,12 @@ const option kLongOptions[] = {{"topic", required_argument, nullptr, 't'},
                                {"summary", no_argument, nullptr, 's'},
                                {"json", required_argument, nullptr, kJson},
                                {"fail-on", required_argument, nullptr, kFailOn},
+                               {"start", required_argument, nullptr, kStart},
+                               {"end", required_argument, nullptr, kEnd},
+                               {"index", required_argument, nullptr, kIndex},
+                               {"every", required_argument, nullptr, kEvery},
+                               {"merge", no_argument, nullptr, 'm'},
+                               {"pcd", required_argument, nullptr, kPcd},
                                {"help", no_argument, nullptr, 'h'},
                                {"version", no_argument, nullptr, 'V'},
                                {nullptr, 0, nullptr, 0}};
@@ -108,6 +141,55 @@ std::string ProblemCodeList(const char* indent, std::size_t width) {
     line += (line.size() > std::strlen(indent) ? " " : "") + item;
   }
   return text + line + "\n";
+}
+
+// A time in seconds, "S" or "S.F" with up to 9 decimals taken exactly (more
+// are cut), since the epoch or, as "+S", after the first message.
+bool ParseTime(const char* text, TimeBound& bound) {
+  const char* at = text;
+  bound.after_first = *at == '+';
+  if (bound.after_first) ++at;
+  std::int64_t seconds = 0;
+  const char* digits = at;
+  while (*at >= '0' && *at <= '9') {
+    seconds = seconds * 10 + (*at++ - '0');
+    if (seconds > UINT32_MAX) return false;  // past what a bag's time holds
+  }
+  bool any = at != digits;
+  std::int64_t nanoseconds = 0;
+  if (*at == '.') {
+    ++at;
+    std::int64_t scale = 100000000;
+    for (; *at >= '0' && *at <= '9'; ++at, scale /= 10, any = true) {
+      nanoseconds += (*at - '0') * scale;
+    }
+  }
+  if (!any || *at != '\0') return false;
+  bound.set = true;
+  bound.nanoseconds = seconds * 1000000000 + nanoseconds;
+  return true;
+}
+
+// "N", "A:B", "A:" or ":B", inclusive, A not above B.
+bool ParseIndexSpec(const char* text, CloudSelection& selection) {
+  const std::string spec = text;
+  const std::size_t colon = spec.find(':');
+  long long first = 0, last = 0;
+  if (colon == std::string::npos) {
+    if (!ParseCount(text, first)) return false;
+    last = first;
+  } else {
+    const std::string a = spec.substr(0, colon), b = spec.substr(colon + 1);
+    if (a.empty() && b.empty()) return false;
+    if (!a.empty() && !ParseCount(a.c_str(), first)) return false;
+    last = std::numeric_limits<long long>::max();
+    if (!b.empty() && !ParseCount(b.c_str(), last)) return false;
+  }
+  if (first > last) return false;
+  selection.first = first;
+  selection.last = last;
+  selection.given = true;
+  return true;
 }
 
 // "CODE,CODE,...", each a problem code or "any"; names the first unknown one.
@@ -156,12 +238,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   DumpOptions options;
+  bool merge = false;
   // Progress only where someone watches stderr while the report goes elsewhere.
   options.progress = isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO);
   opterr = 0;  // errors are reported below, in the tool's own words
   for (;;) {
     const int failed_at = optind;
-    const int option = getopt_long(argc, argv, "+:t:n:ali:shV", kLongOptions, nullptr);
+    const int option = getopt_long(argc, argv, "+:t:n:ali:shmV", kLongOptions, nullptr);
     if (option == -1) break;
     switch (option) {
       case 't':
@@ -223,8 +306,36 @@ int main(int argc, char** argv) {
       case kNoProgress:
         options.progress = false;
         break;
+      case kStart:
+      case kEnd:
+        if (!ParseTime(optarg, option == kStart ? options.start : options.end)) {
+          return CommandLineError(std::string(option == kStart ? "--start" : "--end") +
+                                  " takes seconds since the epoch, or +S seconds after the first "
+                                  "message, not '" +
+                                  optarg + "'");
+        }
+        break;
+      case kIndex:
+        if (!ParseIndexSpec(optarg, options.selection)) {
+          return CommandLineError(std::string("--index takes N, A:B, A: or :B with A <= B, not '") +
+                                  optarg + "'");
+        }
+        break;
+      case kEvery:
+        if (!ParseCount(optarg, options.selection.every) || options.selection.every < 1) {
+          return CommandLineError(std::string("--every takes a whole number from 1, not '") +
+                                  optarg + "'");
+        }
+        options.selection.given = true;
+        break;
+      case 'm':
+        merge = true;
+        break;
+      case kPcd:
+        options.pcd_dir = optarg;
+        break;
       case 'h':
-        printf(kHelp, program, ProblemCodeList("                          ", 80).c_str());
+        printf(kHelp, program, program, ProblemCodeList("                          ", 80).c_str());
         return 0;
       case 'V':
         printf("bag_cloud_dump %s (rosbag_storage %s, PCL %s)\n", BAG_CLOUD_DUMP_VERSION,
@@ -243,8 +354,20 @@ int main(int argc, char** argv) {
     }
   }
   if (optind >= argc) return CommandLineError("no bag file given");
+  if (options.start.set && options.end.set &&
+      options.start.after_first == options.end.after_first &&
+      options.start.nanoseconds > options.end.nanoseconds) {
+    return CommandLineError("--start is after --end");
+  }
+  if (!options.pcd_dir.empty()) {
+    const std::string problem = PrepareOutputDir(options.pcd_dir);
+    if (!problem.empty()) {
+      fprintf(stderr, "bag_cloud_dump: no PCD files: %s\n", problem.c_str());
+      return 1;
+    }
+  }
   if (!options.report.image.dir.empty()) {
-    const std::string problem = PrepareImageDir(options.report.image.dir);
+    const std::string problem = PrepareOutputDir(options.report.image.dir);
     if (!problem.empty()) {
       fprintf(stderr, "bag_cloud_dump: no images: %s\n", problem.c_str());
       return 1;
@@ -266,8 +389,9 @@ int main(int argc, char** argv) {
     }
   }
   options.summary.json = json;
-  // Arguments after the bag are ignored, as they always were.
-  const int status = ExitStatus(PlayPointCloud2(argv[optind], options));
+  // Without --merge, arguments after the bag are ignored, as they always were.
+  std::vector<std::string> bags(argv + optind, merge ? argv + argc : argv + optind + 1);
+  const int status = ExitStatus(PlayPointCloud2(bags, options));
   if (json != nullptr && json != stdout) std::fclose(json);
   return status;
 }

@@ -87,10 +87,12 @@ struct OtherTopic {
 };
 
 struct SummaryTally {
-  std::string bag;
-  bool complete = true;  // false when the walk stopped on a damaged message
+  std::string bag;                // the first bag
+  std::vector<std::string> bags;  // every bag of the walk
+  bool complete = true;           // false when the walk stopped on a damaged message
   bool topics_requested = false;
-  int clouds = 0;
+  int walk_clouds = 0;             // the clouds of the walk, selected or not
+  int clouds = 0;                  // the clouds tallied: the selected ones
   std::vector<TopicTally> topics;  // in order of each topic's first cloud
   std::map<std::string, std::size_t> topic_at;
   std::vector<OtherTopic> other_topics;

@@ -429,8 +429,10 @@ ordered_json SummaryDocument(const SummaryTally& tally) {
     others.push_back({{"topic", other.topic}, {"type", other.type}, {"messages", other.messages}});
   }
   return {{"bag", tally.bag},
+          {"bags", tally.bags},
           {"complete", tally.complete},
           {"topics_requested", tally.topics_requested},
+          {"walk_clouds", tally.walk_clouds},
           {"clouds", tally.clouds},
           {"topics", topics},
           {"other_topics", others}};

@@ -178,10 +178,12 @@ void PrintNoClouds(const ordered_json& document) {
                other["topic"].get<std::string>().c_str(), other["type"].get<std::string>().c_str(),
                Plural(Count(other["messages"]), "message", "messages").c_str());
   }
+  std::string bags;
+  for (const ordered_json& bag : document["bags"]) {
+    bags += (bags.empty() ? "'" : ", '") + bag.get<std::string>() + "'";
+  }
   const std::string where =
-      document["topics_requested"] == true
-          ? "on the requested topics of '" + document["bag"].get<std::string>() + "'"
-          : "in '" + document["bag"].get<std::string>() + "'";
+      document["topics_requested"] == true ? "on the requested topics of " + bags : "in " + bags;
   std::printf(
       "# no point clouds %s; %s\n", where.c_str(),
       others.empty() ? "it holds no other messages" : ("its other topics: " + others).c_str());
@@ -194,6 +196,11 @@ void PrintSummaryText(const ordered_json& document) {
     std::printf("# the walk stopped on a damaged message: this covers the %s before it\n",
                 Plural(Count(document["clouds"]), "cloud", "clouds").c_str());
   }
-  if (document["topics"].empty()) PrintNoClouds(document);
+  if (document["topics"].empty() && Count(document["walk_clouds"]) > 0) {
+    std::printf("# no cloud selected among the %s of the walk\n",
+                Plural(Count(document["walk_clouds"]), "cloud", "clouds").c_str());
+  } else if (document["topics"].empty()) {
+    PrintNoClouds(document);
+  }
   for (const ordered_json& topic : document["topics"]) PrintTopic(topic);
 }

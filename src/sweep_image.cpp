@@ -1,5 +1,7 @@
 #include "sweep_image.h"
 
+#include "output_files.h"
+
 #include <png.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -190,37 +192,6 @@ std::string WritePng(const std::string& path, const Picture& picture,
 
 }  // namespace
 
-std::string PrepareImageDir(const std::string& dir) {
-  // Create each missing folder on the way, like mkdir -p.
-  for (std::size_t at = 1; at <= dir.size(); ++at) {
-    if (at < dir.size() && dir[at] != '/') continue;
-    const std::string prefix = dir.substr(0, at);
-    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      return "cannot create '" + prefix + "': " + std::strerror(errno);
-    }
-  }
-  struct stat info;
-  if (stat(dir.c_str(), &info) != 0) return "cannot use '" + dir + "': " + std::strerror(errno);
-  if (!S_ISDIR(info.st_mode)) return "'" + dir + "' is not a folder";
-  if (access(dir.c_str(), W_OK | X_OK) != 0) {
-    return "cannot write in '" + dir + "': " + std::strerror(errno);
-  }
-  return "";
-}
-
-std::string ImageFileName(int index, const std::string& topic, const ros::Time& stamp) {
-  std::string safe;
-  for (char c : topic) {
-    const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
-    safe += plain ? c : '_';
-  }
-  while (!safe.empty() && safe.front() == '_') safe.erase(safe.begin());
-  char name[512];
-  std::snprintf(name, sizeof name, "%06d_%s_%u.%09u.png", index, safe.c_str(), stamp.sec,
-                stamp.nsec);
-  return name;
-}
-
 std::string WriteSweepImage(const ImageOptions& options, const SweepImageInput& input,
                             bool& by_elevation) {
   const pcl::PointCloud<PointCloudXYZIRT>& cloud = *input.cloud;
@@ -254,6 +225,6 @@ std::string WriteSweepImage(const ImageOptions& options, const SweepImageInput& 
       {"Columns",
        "azimuth from -180 degrees (left edge) round to +180, measured from +y, "
        "positive towards +x"}};
-  return WritePng(options.dir + "/" + ImageFileName(input.index, input.topic, input.stamp), picture,
-                  text);
+  return WritePng(options.dir + "/" + CloudFileName(input.index, input.topic, input.stamp, "png"),
+                  picture, text);
 }

@@ -17,14 +17,6 @@ struct ImageOptions {
   unsigned elevation_rows = 64;  // rows when the cloud has no usable ring
 };
 
-// Creates the folder if missing and checks that files can be written in it;
-// returns what is wrong, or "".
-std::string PrepareImageDir(const std::string& dir);
-
-// The file name of a cloud's image: sorts in bag order and says where it came
-// from, e.g. "000003_lidar_points_1773480413.250000000.png".
-std::string ImageFileName(int index, const std::string& topic, const ros::Time& stamp);
-
 struct SweepImageInput {
   int index;
   std::string topic;

@@ -5,6 +5,7 @@
 // summary's tally and document.
 #include "cloud_check.h"
 #include "cloud_report.h"
+#include "output_files.h"
 #include "summary.h"
 
 #include <pcl/console/print.h>
@@ -26,7 +27,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   const char* base = getenv("TMPDIR");
   image_dir = std::string(base != nullptr ? base : "/tmp") + "/cloud_message_fuzzer." +
               std::to_string(getpid());
-  return PrepareImageDir(image_dir).empty() ? 0 : 1;
+  return PrepareOutputDir(image_dir).empty() ? 0 : 1;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
