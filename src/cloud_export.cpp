@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -64,7 +65,8 @@ std::vector<CopySpan> PackFields(const sensor_msgs::PointCloud2& cloud,
 
 std::string WriteCloudPcd(const std::string& path, const sensor_msgs::PointCloud2& cloud,
                           std::vector<std::string>& left_out) {
-  if (!PointsFitData(cloud)) return "no points to write";
+  const bool empty = std::uint64_t{cloud.width} * cloud.height == 0;
+  if (!empty && !PointsFitData(cloud)) return "its points do not fit its data";
   pcl::PCLPointCloud2 out;
   const std::vector<CopySpan> spans = PackFields(cloud, out.fields, left_out);
   std::uint32_t point_step = 0;
@@ -87,10 +89,13 @@ std::string WriteCloudPcd(const std::string& path, const sensor_msgs::PointCloud
     }
   }
   if (out.fields.empty()) return "no field to write";
-  errno = 0;
+  // PCL's writer says only that it failed; opening the file first gives the
+  // reason for the usual failures (no permission, no such folder).
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return "cannot write '" + path + "': " + std::strerror(errno);
+  std::fclose(file);
   if (pcl::PCDWriter().writeBinary(path, out) != 0) {
-    return "cannot write '" + path + "'" +
-           (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
+    return "cannot write '" + path + "': PCL's PCD writer failed";
   }
   return "";
 }

@@ -33,6 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fclose(file);
   DumpOptions options;
   options.report.samples = 2;
-  PlayPointCloud2InThisProcess(scratch_bag.c_str(), options);
+  PlayPointCloud2InThisProcess({scratch_bag}, options);
+  // The same bag twice, as split parts of one recording, with a selection.
+  options.selection.every = 2;
+  options.selection.given = true;
+  PlayPointCloud2InThisProcess({scratch_bag, scratch_bag}, options);
   return 0;
 }

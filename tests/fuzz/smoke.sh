@@ -35,13 +35,18 @@ findings=0
 for input in "$work"/bag-findings/*; do
   [ -e "$input" ] || continue
   findings=$((findings + 1))
-  status=0
-  timeout 60 "$tool" "$input" >/dev/null 2>"$work/replay.err" || status=$?
-  if [ "$status" -ne 0 ] && [ "$status" -ne 1 ]; then
-    echo "not contained: $input ends with status $status"
-    cat "$work/replay.err"
-    exit 1
-  fi
+  # Alone, and merged with itself while every cloud is exported.
+  for args in "" "--merge --pcd $work/pcd $input"; do
+    status=0
+    # shellcheck disable=SC2086
+    timeout 60 "$tool" $args "$input" >/dev/null 2>"$work/replay.err" || status=$?
+    if [ "$status" -ne 0 ] && [ "$status" -ne 1 ]; then
+      echo "not contained: $input ${args:+(with $args) }ends with status $status"
+      cat "$work/replay.err"
+      exit 1
+    fi
+  done
+  rm -rf "$work/pcd"
 done
 echo "bag_file_fuzzer: $findings inputs crashed or exhausted the in-process library;" \
   "all end cleanly through the tool"
