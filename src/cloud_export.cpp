@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <string>
 
 namespace {
@@ -63,8 +64,10 @@ std::vector<CopySpan> PackFields(const sensor_msgs::PointCloud2& cloud,
 
 }  // namespace
 
-std::string WriteCloudPcd(const std::string& path, const sensor_msgs::PointCloud2& cloud,
-                          std::vector<std::string>& left_out) {
+namespace {
+
+std::string WritePcd(const std::string& path, const sensor_msgs::PointCloud2& cloud,
+                     std::vector<std::string>& left_out) {
   const bool empty = std::uint64_t{cloud.width} * cloud.height == 0;
   if (!empty && !PointsFitData(cloud)) return "its points do not fit its data";
   pcl::PCLPointCloud2 out;
@@ -98,4 +101,16 @@ std::string WriteCloudPcd(const std::string& path, const sensor_msgs::PointCloud
     return "cannot write '" + path + "': PCL's PCD writer failed";
   }
   return "";
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) void BagCloudDumpWritePcd(
+    const std::string& path, const sensor_msgs::PointCloud2& cloud,
+    std::vector<std::string>& left_out, std::string& problem) {
+  try {
+    problem = WritePcd(path, cloud, left_out);
+  } catch (const std::exception& e) {  // nothing may unwind into the tool unseen
+    problem = e.what();
+  }
 }

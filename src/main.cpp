@@ -1,5 +1,6 @@
 // Command line of bag_cloud_dump: options first, then the bag.
 #include "cloud_dump.h"
+#include "cloud_export.h"
 #include "output_files.h"
 #include "summary.h"
 
@@ -360,7 +361,8 @@ int main(int argc, char** argv) {
     return CommandLineError("--start is after --end");
   }
   if (!options.pcd_dir.empty()) {
-    const std::string problem = PrepareOutputDir(options.pcd_dir);
+    std::string problem = PrepareOutputDir(options.pcd_dir);
+    if (problem.empty()) problem = LoadPcdWriter();
     if (!problem.empty()) {
       fprintf(stderr, "bag_cloud_dump: no PCD files: %s\n", problem.c_str());
       return 1;
