@@ -124,8 +124,9 @@ void WriteImage(int index, const sensor_msgs::PointCloud2& lidar_data, const std
                 const pcl::PointCloud<PointCloudXYZIRT>& cloud, bool ring_matched,
                 const ReportOptions& options, ReportMemory& memory) {
   bool by_elevation = false;
-  const std::string failure = WriteSweepImage(
-      options.image, {index, topic, lidar_data.header.stamp, &cloud, ring_matched}, by_elevation);
+  const std::string failure =
+      WriteSweepImage(options.image, {index, topic, lidar_data.header.stamp, &cloud, ring_matched},
+                      by_elevation, memory.image_work);
   if (!failure.empty()) {
     PrintDiagnostic("cannot write the image of cloud %d: %s", index, failure.c_str());
     ++memory.image_failures;
@@ -172,23 +173,24 @@ void ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const Cl
       options.print ? PrintedIndices(n, options) : std::vector<std::uint32_t>();
   const bool image = !options.image.dir.empty();
   if (indices.empty() && !image) return;
-  auto laserCloudIn = boost::make_shared<pcl::PointCloud<PointCloudXYZIRT>>();
   // Pictures use every point, so they take the full conversion.
   if (options.full_conversion || image) {
+    pcl::PointCloud<PointCloudXYZIRT>& converted = memory.converted;
+    converted.clear();
     // PCL's conversion takes the address of the first point even when there is none.
     if (n > 0) {
-      pcl::PCLPointCloud2 whole;
-      pcl_conversions::toPCL(lidar_data, whole);
-      pcl::fromPCLPointCloud2(whole, *laserCloudIn, mapping);
+      pcl_conversions::toPCL(lidar_data, memory.whole);
+      pcl::fromPCLPointCloud2(memory.whole, converted, mapping);
     }
-    for (const std::uint32_t ipoint : indices) PrintPointLine(ipoint, laserCloudIn->points[ipoint]);
+    for (const std::uint32_t ipoint : indices) PrintPointLine(ipoint, converted.points[ipoint]);
     if (image) {
       const auto ring = std::find_if(members.begin(), members.end(), [](const MemberMatch& m) {
         return std::strcmp(m.name, "ring") == 0;
       });
-      WriteImage(index, lidar_data, topic, *laserCloudIn, ring->field >= 0, options, memory);
+      WriteImage(index, lidar_data, topic, converted, ring->field >= 0, options, memory);
     }
   } else {
+    auto laserCloudIn = boost::make_shared<pcl::PointCloud<PointCloudXYZIRT>>();
     ConvertPrintedPoints(lidar_data, mapping, indices, *laserCloudIn);
     for (std::size_t k = 0; k < indices.size(); ++k) {
       PrintPointLine(indices[k], laserCloudIn->points[k]);

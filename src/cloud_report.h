@@ -5,6 +5,8 @@
 #include "cloud_check.h"
 #include "sweep_image.h"
 
+#include <pcl/PCLPointCloud2.h>
+#include <pcl/point_cloud.h>
 #include <sensor_msgs/PointCloud2.h>
 
 #include <map>
@@ -25,6 +27,11 @@ struct ReportMemory {
   std::map<std::string, std::string> layouts;  // per topic, the layout last described
   std::set<std::string> rows_by_elevation;     // topics already said to lack a usable ring
   int image_failures = 0;
+  // The whole-cloud conversion for pictures and the picture's own buffers,
+  // reused from cloud to cloud.
+  pcl::PCLPointCloud2 whole;
+  pcl::PointCloud<PointCloudXYZIRT> converted;
+  ImageWorkspace image_work;
 };
 
 // Prints the report of one cloud, whose layout ExamineCloud found. PCL's

@@ -53,15 +53,15 @@ bool IsFinite(const PointCloudXYZIRT& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
-// Which row each point belongs to, or -1: its ring, or an elevation bin.
+// What row 0 and the last row of a picture stand for, for the legend.
 struct RowPlan {
-  std::vector<int> row_of_point;
   unsigned rows = 0;
-  std::string first_row;  // for the legend: what row 0 means
+  std::string first_row;
   std::string last_row;
 };
 
-RowPlan RowsByRing(const pcl::PointCloud<PointCloudXYZIRT>& cloud) {
+// Each point's row, its ring less the lowest ring, into work.row_of_point.
+RowPlan RowsByRing(const pcl::PointCloud<PointCloudXYZIRT>& cloud, ImageWorkspace& work) {
   std::uint16_t lowest = std::numeric_limits<std::uint16_t>::max(), highest = 0;
   for (const auto& p : cloud.points) {
     lowest = std::min(lowest, p.ring);
@@ -71,19 +71,24 @@ RowPlan RowsByRing(const pcl::PointCloud<PointCloudXYZIRT>& cloud) {
   plan.rows = highest - lowest + 1u;
   plan.first_row = "ring " + std::to_string(lowest);
   plan.last_row = "ring " + std::to_string(highest);
-  for (const auto& p : cloud.points) plan.row_of_point.push_back(p.ring - lowest);
+  work.row_of_point.resize(cloud.points.size());
+  for (std::size_t i = 0; i < cloud.points.size(); ++i) {
+    work.row_of_point[i] = cloud.points[i].ring - lowest;
+  }
   return plan;
 }
 
-RowPlan RowsByElevation(const pcl::PointCloud<PointCloudXYZIRT>& cloud, unsigned bins) {
+// Each point's elevation bin, or -1 for points without one.
+RowPlan RowsByElevation(const pcl::PointCloud<PointCloudXYZIRT>& cloud, unsigned bins,
+                        ImageWorkspace& work) {
   double lowest = std::numeric_limits<double>::infinity(), highest = -lowest;
-  std::vector<double> elevation(cloud.points.size(), std::nan(""));
+  work.elevation.assign(cloud.points.size(), std::nan(""));
   for (std::size_t i = 0; i < cloud.points.size(); ++i) {
     const auto& p = cloud.points[i];
     if (!IsFinite(p) || (p.x == 0 && p.y == 0 && p.z == 0)) continue;
-    elevation[i] = std::atan2(p.z, std::hypot(p.x, p.y)) * 180.0 / M_PI;
-    lowest = std::min(lowest, elevation[i]);
-    highest = std::max(highest, elevation[i]);
+    work.elevation[i] = std::atan2(p.z, std::hypot(p.x, p.y)) * 180.0 / M_PI;
+    lowest = std::min(lowest, work.elevation[i]);
+    highest = std::max(highest, work.elevation[i]);
   }
   RowPlan plan;
   plan.rows = bins;
@@ -93,13 +98,12 @@ RowPlan RowsByElevation(const pcl::PointCloud<PointCloudXYZIRT>& cloud, unsigned
   std::snprintf(text, sizeof text, "elevation %.2f deg", std::isfinite(highest) ? highest : 0.0);
   plan.last_row = text;
   const double span = highest > lowest ? highest - lowest : 1.0;
-  for (double e : elevation) {
-    if (std::isnan(e)) {
-      plan.row_of_point.push_back(-1);
-      continue;
-    }
-    const int row = static_cast<int>((e - lowest) / span * bins);
-    plan.row_of_point.push_back(std::min(row, static_cast<int>(bins) - 1));
+  work.row_of_point.resize(cloud.points.size());
+  for (std::size_t i = 0; i < cloud.points.size(); ++i) {
+    const double e = work.elevation[i];
+    work.row_of_point[i] = std::isnan(e) ? -1
+                                         : std::min(static_cast<int>((e - lowest) / span * bins),
+                                                    static_cast<int>(bins) - 1);
   }
   return plan;
 }
@@ -116,51 +120,58 @@ bool RingUsable(const pcl::PointCloud<PointCloudXYZIRT>& cloud, bool ring_matche
   return span > 1 && span <= kMostRingRows;
 }
 
-struct Picture {
-  unsigned width, height;
-  std::vector<Rgb> pixels;
-  std::vector<float> nearest;  // range of the return shown, per pixel
-};
-
-// Every finite point at its ring (or elevation) and azimuth, nearest first;
-// a non-finite point, which has no azimuth, at its order among its row's
-// points, shown grey only where no finite return fell.
-void Paint(Picture& picture, const pcl::PointCloud<PointCloudXYZIRT>& cloud, const RowPlan& rows,
-           const ImageOptions& options) {
-  std::vector<std::size_t> points_in_row(rows.rows, 0), seen_in_row(rows.rows, 0);
-  for (int row : rows.row_of_point) {
-    if (row >= 0) ++points_in_row[row];
+// The range of the nearest finite return in every pixel, and which pixels
+// only non-finite points fell on. A non-finite point has no azimuth: it goes
+// to the column of its order among its row's points.
+void Paint(unsigned width, const pcl::PointCloud<PointCloudXYZIRT>& cloud, const RowPlan& rows,
+           ImageWorkspace& work) {
+  work.points_in_row.assign(rows.rows, 0);
+  work.seen_in_row.assign(rows.rows, 0);
+  for (int row : work.row_of_point) {
+    if (row >= 0) ++work.points_in_row[row];
   }
-  const double scale =
-      options.max_range > options.min_range ? 1.0 / (options.max_range - options.min_range) : 1.0;
+  const std::size_t pixels = std::size_t{width} * std::max(rows.rows, 1u);
+  work.nearest.assign(pixels, std::numeric_limits<float>::infinity());
+  work.only_nonfinite.assign(pixels, 0);
   for (std::size_t i = 0; i < cloud.points.size(); ++i) {
-    const int row = rows.row_of_point[i];
+    const int row = work.row_of_point[i];
     if (row < 0) continue;
-    const std::size_t order = seen_in_row[row]++;
+    const std::size_t order = work.seen_in_row[row]++;
     const PointCloudXYZIRT& p = cloud.points[i];
-    std::size_t column;
-    if (IsFinite(p)) {
-      // Column k is centred on -180 + k x 360 / width degrees; +180 folds onto -180.
-      const double a = std::clamp(Azimuth(p), -180.0, 180.0);
-      column = static_cast<std::size_t>(std::floor((a + 180.0) / 360.0 * picture.width + 0.5)) %
-               picture.width;
-    } else {
-      column = order * picture.width / points_in_row[row];
-    }
-    const std::size_t at = static_cast<std::size_t>(row) * picture.width + column;
     if (!IsFinite(p)) {
-      if (std::isinf(picture.nearest[at])) picture.pixels[at] = kNotFinite;
+      const std::size_t column = order * width / work.points_in_row[row];
+      work.only_nonfinite[static_cast<std::size_t>(row) * width + column] = 1;
       continue;
     }
-    const float range = std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z);
-    if (range < picture.nearest[at]) {
-      picture.nearest[at] = range;
-      picture.pixels[at] = Viridis((range - options.min_range) * scale);
-    }
+    // Column k is centred on -180 + k x 360 / width degrees; +180 folds onto -180.
+    const double a = std::clamp(Azimuth(p), -180.0, 180.0);
+    const std::size_t column =
+        static_cast<std::size_t>(std::floor((a + 180.0) / 360.0 * width + 0.5)) % width;
+    float& nearest = work.nearest[static_cast<std::size_t>(row) * width + column];
+    nearest = std::min(nearest, std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z));
   }
 }
 
-std::string WritePng(const std::string& path, const Picture& picture,
+// Colours every pixel once, from its nearest range: viridis, grey where only
+// non-finite points fell, black where nothing did.
+void Colour(const ImageOptions& options, ImageWorkspace& work) {
+  const double scale =
+      options.max_range > options.min_range ? 1.0 / (options.max_range - options.min_range) : 1.0;
+  work.pixels.resize(work.nearest.size() * 3);
+  for (std::size_t at = 0; at < work.nearest.size(); ++at) {
+    const float range = work.nearest[at];
+    Rgb colour = kNoReturn;
+    if (range < std::numeric_limits<float>::infinity()) {
+      colour = Viridis((range - options.min_range) * scale);
+    } else if (work.only_nonfinite[at] != 0) {
+      colour = kNotFinite;
+    }
+    std::memcpy(&work.pixels[at * 3], &colour, 3);
+  }
+}
+
+std::string WritePng(const std::string& path, unsigned width, unsigned height,
+                     const std::vector<std::uint8_t>& rgb,
                      const std::vector<std::pair<std::string, std::string>>& text) {
   FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return path + ": " + std::strerror(errno);
@@ -172,7 +183,7 @@ std::string WritePng(const std::string& path, const Picture& picture,
     return path + ": libpng failed to write it";
   }
   png_init_io(png, file);
-  png_set_IHDR(png, info, picture.width, picture.height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
   std::vector<png_text> chunks(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -182,8 +193,8 @@ std::string WritePng(const std::string& path, const Picture& picture,
   }
   png_set_text(png, info, chunks.data(), static_cast<int>(chunks.size()));
   png_write_info(png, info);
-  for (unsigned row = 0; row < picture.height; ++row) {
-    png_write_row(png, reinterpret_cast<png_const_bytep>(&picture.pixels[row * picture.width]));
+  for (unsigned row = 0; row < height; ++row) {
+    png_write_row(png, &rgb[std::size_t{row} * width * 3]);
   }
   png_write_end(png, info);
   png_destroy_write_struct(&png, &info);
@@ -193,20 +204,19 @@ std::string WritePng(const std::string& path, const Picture& picture,
 }  // namespace
 
 std::string WriteSweepImage(const ImageOptions& options, const SweepImageInput& input,
-                            bool& by_elevation) {
+                            bool& by_elevation, ImageWorkspace& work) {
   const pcl::PointCloud<PointCloudXYZIRT>& cloud = *input.cloud;
   // An empty cloud is one black row; it says nothing about its ring.
   by_elevation = !cloud.points.empty() && !RingUsable(cloud, input.ring_matched);
   RowPlan rows;
+  work.row_of_point.clear();
   if (by_elevation) {
-    rows = RowsByElevation(cloud, options.elevation_rows);
+    rows = RowsByElevation(cloud, options.elevation_rows, work);
   } else if (!cloud.points.empty()) {
-    rows = RowsByRing(cloud);
+    rows = RowsByRing(cloud, work);
   }
-  Picture picture{options.columns, std::max(rows.rows, 1u), {}, {}};
-  picture.pixels.assign(std::size_t{picture.width} * picture.height, kNoReturn);
-  picture.nearest.assign(picture.pixels.size(), std::numeric_limits<float>::infinity());
-  Paint(picture, cloud, rows, options);
+  Paint(options.columns, cloud, rows, work);
+  Colour(options, work);
 
   char scale[200];
   std::snprintf(scale, sizeof scale,
@@ -226,5 +236,5 @@ std::string WriteSweepImage(const ImageOptions& options, const SweepImageInput& 
        "azimuth from -180 degrees (left edge) round to +180, measured from +y, "
        "positive towards +x"}};
   return WritePng(options.dir + "/" + CloudFileName(input.index, input.topic, input.stamp, "png"),
-                  picture, text);
+                  options.columns, std::max(rows.rows, 1u), work.pixels, text);
 }

@@ -7,7 +7,9 @@
 #include <pcl/point_cloud.h>
 #include <ros/time.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 struct ImageOptions {
   std::string dir;               // where the PNGs go; empty: no images
@@ -25,8 +27,19 @@ struct SweepImageInput {
   bool ring_matched;  // the message had a ring field the conversion used
 };
 
+// What painting a picture needs, kept from one cloud to the next so that no
+// cloud pays for fresh memory.
+struct ImageWorkspace {
+  std::vector<int> row_of_point;  // each point's row, or -1
+  std::vector<double> elevation;
+  std::vector<std::size_t> points_in_row, seen_in_row;
+  std::vector<float> nearest;                // per pixel, the range shown
+  std::vector<std::uint8_t> only_nonfinite;  // per pixel, 1 where only such points fell
+  std::vector<std::uint8_t> pixels;          // RGB
+};
+
 // Writes the cloud's image into options.dir. Sets `by_elevation` when rows
 // had to be elevation bins because the ring was not usable. Returns what went
 // wrong, or "".
 std::string WriteSweepImage(const ImageOptions& options, const SweepImageInput& input,
-                            bool& by_elevation);
+                            bool& by_elevation, ImageWorkspace& work);

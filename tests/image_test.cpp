@@ -123,6 +123,53 @@ TEST(Image, NonFinitePointsAreGrey) {
   }
 }
 
+// FNV-1a of a picture's size and pixels.
+std::uint64_t PixelDigest(const Png& png) {
+  std::uint64_t hash = 1469598103934665603ull;
+  auto add = [&hash](std::uint8_t byte) { hash = (hash ^ byte) * 1099511628211ull; };
+  for (unsigned value : {png.width, png.height}) {
+    for (int shift = 0; shift < 32; shift += 8) add(static_cast<std::uint8_t>(value >> shift));
+  }
+  for (std::uint8_t byte : png.rgb) add(byte);
+  return hash;
+}
+
+// The pictures of full sweeps with NaN and zero returns mixed in, by ring and
+// by elevation, and of an empty cloud, hold exactly the pixels the first,
+// straightforward painting code made (its digests are kept here): only the
+// compressed bytes may change when the painting gets faster.
+TEST(Image, PixelsStayThoseOfTheFirstPaintingCode) {
+  ScratchDir dir;
+  auto sweep = cloud_builder::MakeSweep(64, 900, ros::Time(5, 0), 1);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (std::uint32_t i = 0; i < 64 * 900; i += 97) {
+    cloud_builder::PutReturn(sweep, i, {nan, 1, 2, 3, static_cast<std::uint16_t>(i % 64), 0.05f});
+    cloud_builder::PutReturn(sweep, i + 13, {0, 0, 0, 3, static_cast<std::uint16_t>(i % 64), 0});
+  }
+  auto unringed = sweep;  // the same points, every ring 7: rows become elevation bins
+  unringed.header.stamp = ros::Time(6, 0);
+  for (std::uint32_t i = 0; i < 64 * 900; ++i)
+    cloud_builder::Put<std::uint16_t>(unringed, i, 20, 7);
+  WriteBag(dir.Path("t.bag"), [&](rosbag::Bag& bag) {
+    bag.write("/a", ros::Time(5, 0), sweep);
+    bag.write("/b", ros::Time(6, 0), unringed);
+    bag.write("/c", ros::Time(7, 0), NumberedCloud(0, ros::Time(7, 0)));
+  });
+  const RunResult run = RunTool({"-i", dir.Path("img"), "--image-width", "700", "--image-range",
+                                 "2:60", "-n", "0", dir.Path("t.bag")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const struct {
+    const char* file;
+    std::uint64_t digest;
+  } expected[] = {{"000000_a_5.000000000.png", 12711872745982784350ull},
+                  {"000001_b_6.000000000.png", 16443965193519946675ull},
+                  {"000002_c_7.000000000.png", 5558148431500215172ull}};
+  for (const auto& picture : expected) {
+    EXPECT_EQ(PixelDigest(ReadPng(dir.Path("img/") + picture.file)), picture.digest)
+        << picture.file;
+  }
+}
+
 TEST(Image, UnwritableFolderStopsBeforeTheWalk) {
   ScratchDir dir;
   WriteFile(dir.Path("file.txt"), "not a folder");
