@@ -34,13 +34,23 @@ Rgb Viridis(double t) {
                           {6.228269936347081, 14.17993336680509, 56.69055260068105},
                           {4.776384997670288, -13.74514537774601, -65.35303263337234},
                           {-5.435455855934631, 4.645852612178535, 26.3124352495832}};
-  double rgb[3];
-  for (int k = 0; k < 3; ++k) {
-    double v = c[6][k];
-    for (int i = 5; i >= 0; --i) v = c[i][k] + t * v;
-    rgb[k] = std::clamp(v, 0.0, 1.0);
+  // The three channels' Horner steps side by side: three independent chains
+  // instead of one three times as long, with the same operations each.
+  double r = c[6][0], g = c[6][1], b = c[6][2];
+  for (int i = 5; i >= 0; --i) {
+    r = c[i][0] + t * r;
+    g = c[i][1] + t * g;
+    b = c[i][2] + t * b;
   }
-  const auto byte = [](double v) { return static_cast<std::uint8_t>(std::lround(v * 255.0)); };
+  double rgb[3] = {r, g, b};
+  for (double& v : rgb) v = std::clamp(v, 0.0, 1.0);
+  // lround(v x 255) without a library call: for the non-negative x here,
+  // truncation is floor and x minus it is exact.
+  const auto byte = [](double v) {
+    const double x = v * 255.0;
+    const auto whole = static_cast<unsigned>(x);
+    return static_cast<std::uint8_t>(whole + (x - whole >= 0.5 ? 1 : 0));
+  };
   return {byte(rgb[0]), byte(rgb[1]), byte(rgb[2])};
 }
 
@@ -145,8 +155,10 @@ void Paint(unsigned width, const pcl::PointCloud<PointCloudXYZIRT>& cloud, const
     }
     // Column k is centred on -180 + k x 360 / width degrees; +180 folds onto -180.
     const double a = std::clamp(Azimuth(p), -180.0, 180.0);
-    const std::size_t column =
-        static_cast<std::size_t>(std::floor((a + 180.0) / 360.0 * width + 0.5)) % width;
+    // 0 to width, where width (+180 degrees) is column 0 again.
+    const auto column_or_width =
+        static_cast<std::size_t>(std::floor((a + 180.0) / 360.0 * width + 0.5));
+    const std::size_t column = column_or_width == width ? 0 : column_or_width;
     float& nearest = work.nearest[static_cast<std::size_t>(row) * width + column];
     nearest = std::min(nearest, std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z));
   }
@@ -185,6 +197,12 @@ std::string WritePng(const std::string& path, unsigned width, unsigned height,
   png_init_io(png, file);
   png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  // Range pictures are smooth along rows with long black runs: the Sub
+  // filter alone and a light zlib level make files about twice the size of
+  // libpng's defaults (every filter tried on every row, level 6) in a third
+  // of the time.
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+  png_set_compression_level(png, 3);
   std::vector<png_text> chunks(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
