@@ -277,6 +277,7 @@ bool WalkClouds(const Bags& bags, const DumpOptions& options, WalkProgress& prog
     ++count;
   }
   tallying.Wait();
+  FinishImages(memory);
   ProgressClear();
   return memory.image_failures == 0 && export_failures == 0;
 }

@@ -120,21 +120,36 @@ void PrintLayout(int index, const sensor_msgs::PointCloud2& cloud, const std::st
   for (const MemberMatch& member : members) PrintMemberSource(member, fields, mapping);
 }
 
+// Says so when the picture in the slot could not be written.
+void TellImageOutcome(ReportMemory::ImageSlot& slot, ReportMemory& memory) {
+  if (slot.failure.empty()) return;
+  PrintDiagnostic("cannot write the image of cloud %d: %s", slot.input.index, slot.failure.c_str());
+  ++memory.image_failures;
+  slot.failure.clear();
+}
+
+// Paints the cloud's picture here, then hands it to the image thread, after
+// the one before is done (whose outcome is told then).
 void WriteImage(int index, const sensor_msgs::PointCloud2& lidar_data, const std::string& topic,
                 const pcl::PointCloud<PointCloudXYZIRT>& cloud, bool ring_matched,
                 const ReportOptions& options, ReportMemory& memory) {
-  bool by_elevation = false;
-  const std::string failure =
-      WriteSweepImage(options.image, {index, topic, lidar_data.header.stamp, &cloud, ring_matched},
-                      by_elevation, memory.image_work);
-  if (!failure.empty()) {
-    PrintDiagnostic("cannot write the image of cloud %d: %s", index, failure.c_str());
-    ++memory.image_failures;
-  }
+  const bool by_elevation = SweepRowsByElevation(cloud, ring_matched);
   if (by_elevation && memory.rows_by_elevation.insert(topic).second) {
     PrintDiagnostic("%s has no usable ring field; its images have elevation bins as rows",
                     topic.c_str());
   }
+  ReportMemory::ImageSlot& slot = memory.image_slots[memory.next_slot];
+  slot.input = {index, topic, lidar_data.header.stamp, &cloud, by_elevation};
+  PaintSweep(options.image, slot.input, slot.work);
+  slot.input.cloud = nullptr;  // the conversion is reused for the next cloud
+  memory.image_writer.Run([&slot, &image = options.image] {
+    slot.failure = WriteSweepPng(image, slot.input, slot.work);
+  });
+  if (memory.slot_in_flight >= 0) {
+    TellImageOutcome(memory.image_slots[memory.slot_in_flight], memory);
+  }
+  memory.slot_in_flight = memory.next_slot;
+  memory.next_slot ^= 1;
 }
 
 }  // namespace
@@ -195,5 +210,13 @@ void ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const Cl
     for (std::size_t k = 0; k < indices.size(); ++k) {
       PrintPointLine(indices[k], laserCloudIn->points[k]);
     }
+  }
+}
+
+void FinishImages(ReportMemory& memory) {
+  memory.image_writer.Wait();
+  if (memory.slot_in_flight >= 0) {
+    TellImageOutcome(memory.image_slots[memory.slot_in_flight], memory);
+    memory.slot_in_flight = -1;
   }
 }

@@ -2,6 +2,7 @@
 // optional description of its field layout.
 #pragma once
 
+#include "background_worker.h"
 #include "cloud_check.h"
 #include "sweep_image.h"
 
@@ -9,6 +10,7 @@
 #include <pcl/point_cloud.h>
 #include <sensor_msgs/PointCloud2.h>
 
+#include <array>
 #include <map>
 #include <set>
 #include <string>
@@ -27,12 +29,25 @@ struct ReportMemory {
   std::map<std::string, std::string> layouts;  // per topic, the layout last described
   std::set<std::string> rows_by_elevation;     // topics already said to lack a usable ring
   int image_failures = 0;
-  // The whole-cloud conversion for pictures and the picture's own buffers,
-  // reused from cloud to cloud.
+  // The whole-cloud conversion for pictures, reused from cloud to cloud.
   pcl::PCLPointCloud2 whole;
   pcl::PointCloud<PointCloudXYZIRT> converted;
-  ImageWorkspace image_work;
+  // Pictures are painted on the walk's thread and coloured and written on
+  // the image thread, one while the next is painted: two slots, in turn.
+  struct ImageSlot {
+    ImageWorkspace work;
+    SweepImageInput input{};
+    std::string failure;
+  };
+  std::array<ImageSlot, 2> image_slots;
+  int next_slot = 0;
+  int slot_in_flight = -1;  // handed to the image thread, its outcome not yet told
+  BackgroundWorker image_writer;
 };
+
+// Waits for the last picture and says if it could not be written; the walk
+// calls it after its last cloud.
+void FinishImages(ReportMemory& memory);
 
 // Prints the report of one cloud, whose layout ExamineCloud found. PCL's
 // warnings for unmatched fields go to stderr first. A cloud whose metadata

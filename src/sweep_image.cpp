@@ -221,21 +221,29 @@ std::string WritePng(const std::string& path, unsigned width, unsigned height,
 
 }  // namespace
 
-std::string WriteSweepImage(const ImageOptions& options, const SweepImageInput& input,
-                            bool& by_elevation, ImageWorkspace& work) {
-  const pcl::PointCloud<PointCloudXYZIRT>& cloud = *input.cloud;
+bool SweepRowsByElevation(const pcl::PointCloud<PointCloudXYZIRT>& cloud, bool ring_matched) {
   // An empty cloud is one black row; it says nothing about its ring.
-  by_elevation = !cloud.points.empty() && !RingUsable(cloud, input.ring_matched);
+  return !cloud.points.empty() && !RingUsable(cloud, ring_matched);
+}
+
+void PaintSweep(const ImageOptions& options, const SweepImageInput& input, ImageWorkspace& work) {
+  const pcl::PointCloud<PointCloudXYZIRT>& cloud = *input.cloud;
   RowPlan rows;
   work.row_of_point.clear();
-  if (by_elevation) {
+  if (input.by_elevation) {
     rows = RowsByElevation(cloud, options.elevation_rows, work);
   } else if (!cloud.points.empty()) {
     rows = RowsByRing(cloud, work);
   }
   Paint(options.columns, cloud, rows, work);
-  Colour(options, work);
+  work.height = std::max(rows.rows, 1u);
+  work.points = cloud.points.size();
+  work.rows_legend = "top: " + rows.first_row + ", bottom: " + rows.last_row;
+}
 
+std::string WriteSweepPng(const ImageOptions& options, const SweepImageInput& input,
+                          ImageWorkspace& work) {
+  Colour(options, work);
   char scale[200];
   std::snprintf(scale, sizeof scale,
                 "range %g m to %g m on viridis (dark blue near, yellow far); black: no return; "
@@ -247,12 +255,12 @@ std::string WriteSweepImage(const ImageOptions& options, const SweepImageInput& 
       {"Title", input.topic + " cloud " + std::to_string(input.index)},
       {"Software", "bag_cloud_dump"},
       {"Stamp", stamp},
-      {"Points", std::to_string(cloud.points.size())},
+      {"Points", std::to_string(work.points)},
       {"Scale", scale},
-      {"Rows", "top: " + rows.first_row + ", bottom: " + rows.last_row},
+      {"Rows", work.rows_legend},
       {"Columns",
        "azimuth from -180 degrees (left edge) round to +180, measured from +y, "
        "positive towards +x"}};
   return WritePng(options.dir + "/" + CloudFileName(input.index, input.topic, input.stamp, "png"),
-                  options.columns, std::max(rows.rows, 1u), work.pixels, text);
+                  options.columns, work.height, work.pixels, text);
 }

@@ -23,12 +23,12 @@ struct SweepImageInput {
   int index;
   std::string topic;
   ros::Time stamp;
-  const pcl::PointCloud<PointCloudXYZIRT>* cloud;
-  bool ring_matched;  // the message had a ring field the conversion used
+  const pcl::PointCloud<PointCloudXYZIRT>* cloud;  // needed only for painting
+  bool by_elevation;                               // rows are elevation bins (SweepRowsByElevation)
 };
 
-// What painting a picture needs, kept from one cloud to the next so that no
-// cloud pays for fresh memory.
+// What one picture needs between painting and writing, kept from one cloud
+// to the next so that no cloud pays for fresh memory.
 struct ImageWorkspace {
   std::vector<int> row_of_point;  // each point's row, or -1
   std::vector<double> elevation;
@@ -36,10 +36,20 @@ struct ImageWorkspace {
   std::vector<float> nearest;                // per pixel, the range shown
   std::vector<std::uint8_t> only_nonfinite;  // per pixel, 1 where only such points fell
   std::vector<std::uint8_t> pixels;          // RGB
+  unsigned height = 0;
+  std::size_t points = 0;
+  std::string rows_legend;  // what the top and bottom rows are
 };
 
-// Writes the cloud's image into options.dir. Sets `by_elevation` when rows
-// had to be elevation bins because the ring was not usable. Returns what went
-// wrong, or "".
-std::string WriteSweepImage(const ImageOptions& options, const SweepImageInput& input,
-                            bool& by_elevation, ImageWorkspace& work);
+// Whether the picture's rows must be elevation bins: the cloud has no ring
+// field, the same ring everywhere, or ring numbers spanning too many rows.
+bool SweepRowsByElevation(const pcl::PointCloud<PointCloudXYZIRT>& cloud, bool ring_matched);
+
+// Puts every point of the cloud into its pixel: the nearest range per pixel.
+void PaintSweep(const ImageOptions& options, const SweepImageInput& input, ImageWorkspace& work);
+
+// Colours the painted pixels and writes the PNG into options.dir, needing
+// nothing of the cloud itself, so it can run while the next cloud is read.
+// Returns what went wrong, or "".
+std::string WriteSweepPng(const ImageOptions& options, const SweepImageInput& input,
+                          ImageWorkspace& work);

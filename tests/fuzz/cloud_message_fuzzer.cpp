@@ -61,5 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cloud.header.stamp = ros::Time();  // one file name, rewritten each time
   }
   ReportCloud(1, cloud, layout, "/fuzz", "sensor_msgs/PointCloud2", options, memory);
+  FinishImages(memory);
   return 0;
 }
