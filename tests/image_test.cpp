@@ -5,6 +5,7 @@
 #include <png.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 using namespace test_support;
@@ -167,6 +168,41 @@ TEST(Image, PixelsStayThoseOfTheFirstPaintingCode) {
   for (const auto& picture : expected) {
     EXPECT_EQ(PixelDigest(ReadPng(dir.Path("img/") + picture.file)), picture.digest)
         << picture.file;
+  }
+}
+
+// Pictures are written on a second thread: none may be lost, swapped with
+// another cloud's, or fail without a word.
+TEST(Image, ManyCloudsKeepTheirOwnPicturesAndFailuresAreTold) {
+  ScratchDir dir;
+  const int clouds = 120;
+  // Cloud i spans i % 7 + 2 rings, so its picture has that many rows.
+  WriteBag(dir.Path("t.bag"), [&](rosbag::Bag& bag) {
+    for (int i = 0; i < clouds; ++i) {
+      auto cloud = NumberedCloud(40, ros::Time(10 + i, 0));
+      for (std::uint32_t p = 0; p < 40; ++p) {
+        cloud_builder::Put<std::uint16_t>(cloud, p, 20,
+                                          static_cast<std::uint16_t>(p % (i % 7 + 2)));
+      }
+      bag.write("/p", ros::Time(10 + i, 0), cloud);
+    }
+  });
+  auto name = [](int i) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%06d_p_%d.000000000.png", i, 10 + i);
+    return std::string(text);
+  };
+  // One picture cannot be written: a folder stands where it goes.
+  ASSERT_EQ(system(("mkdir -p " + dir.Path("img/") + name(57)).c_str()), 0);
+  const RunResult run =
+      RunTool({"-i", dir.Path("img"), "--image-width", "16", "-n", "1", dir.Path("t.bag")});
+  EXPECT_EQ(run.out, RunTool({"-n", "1", dir.Path("t.bag")}).out);
+  EXPECT_EQ(run.err, "bag_cloud_dump: cannot write the image of cloud 57: " + dir.Path("img/") +
+                         name(57) + ": Is a directory\n");
+  EXPECT_EQ(run.status, 1);
+  for (int i = 0; i < clouds; ++i) {
+    if (i == 57) continue;
+    EXPECT_EQ(ReadPng(dir.Path("img/") + name(i)).height, static_cast<unsigned>(i % 7 + 2)) << i;
   }
 }
 
