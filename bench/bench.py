@@ -14,7 +14,8 @@ lz4-compressed copy and a 256 MiB bag, then times side by side:
     peer bench/peer_summary.py, which computes the same JSON in Python;
   - choosing clouds without decoding the others: --index of the last cloud,
     and a --start window near the end;
-  - the export of every cloud with --pcd, next to cp of the same bag.
+  - the export of every cloud with --pcd, next to cp of the same bag;
+  - a picture of every sweep, -n 0 --image DIR.
 Each is run --runs times (5 by default) on a warm page cache; the table shows
 the median and min-max wall time, throughput and peak RSS (of the process and
 its children), then the ratios the targets are stated in.
@@ -119,6 +120,8 @@ def bench_bag(build, bag, runs, with_peer=True, window_start=None):
                               bag, clouds, runs)
         rows["cp"] = measure("cp of the bag", ["cp", bag, os.path.join(out_dir, "copy.bag")], bag,
                              clouds, runs)
+        rows["image"] = measure("-n 0 --image DIR", [tool, "-n", "0", "--image", out_dir, bag], bag,
+                                clouds, runs)
         subprocess.run(["rm", "-rf", out_dir], check=True)
     if with_peer:
         rows["peer"] = measure("peer: python3-rosbag + numpy", ["/usr/bin/python3", PEER, bag],
@@ -179,6 +182,9 @@ def main():
         ("--index of the last cloud / floor <= 0.2",
          plain["last"]["median"] / plain["floor"]["median"], 0.2, "<="),
         ("--start +25 / floor <= 0.2", plain["window"]["median"] / plain["floor"]["median"], 0.2,
+         "<="),
+        ("--image / floor <= 5", plain["image"]["median"] / plain["floor"]["median"], 5, "<="),
+        ("--image RSS - floor RSS <= 64 MiB", plain["image"]["rss"] - plain["floor"]["rss"], 64,
          "<="),
         ("--pcd RSS - floor RSS - 2 x largest cloud <= 16 MiB",
          plain["pcd"]["rss"] - plain["floor"]["rss"] - 2 * LARGEST_CLOUD_MIB, 16, "<="),
