@@ -228,7 +228,7 @@ bool WalkClouds(const Bags& bags, const DumpOptions& options, WalkProgress& prog
   const std::map<const void*, int> bag_of =
       bags.size() > 1 ? BagOfConnections(bags) : std::map<const void*, int>();
   ProgressStart(options.progress, options.progress ? view.size() : 0);
-  boost::shared_ptr<const sensor_msgs::PointCloud2> lidar_data;
+  boost::shared_ptr<sensor_msgs::PointCloud2> lidar_data;
   ReportMemory memory;
   int& count = progress.clouds;  // the running index of the walk's clouds
   std::uint64_t bytes = 0;

@@ -154,7 +154,7 @@ void WriteImage(int index, const sensor_msgs::PointCloud2& lidar_data, const std
 
 }  // namespace
 
-void ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const CloudLayout& layout,
+void ReportCloud(int index, sensor_msgs::PointCloud2& lidar_data, const CloudLayout& layout,
                  const std::string& topic, const std::string& type, const ReportOptions& options,
                  ReportMemory& memory) {
   const std::vector<pcl::PCLPointField>& fields = layout.fields;
@@ -194,8 +194,9 @@ void ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const Cl
     converted.clear();
     // PCL's conversion takes the address of the first point even when there is none.
     if (n > 0) {
-      pcl_conversions::toPCL(lidar_data, memory.whole);
+      pcl_conversions::moveToPCL(lidar_data, memory.whole);
       pcl::fromPCLPointCloud2(memory.whole, converted, mapping);
+      lidar_data.data.swap(memory.whole.data);  // handed back
     }
     for (const std::uint32_t ipoint : indices) PrintPointLine(ipoint, converted.points[ipoint]);
     if (image) {

@@ -52,7 +52,8 @@ void FinishImages(ReportMemory& memory);
 // Prints the report of one cloud, whose layout ExamineCloud found. PCL's
 // warnings for unmatched fields go to stderr first. A cloud whose metadata
 // does not fit its data gets its header line and a note on stderr instead of
-// point lines (and no image).
-void ReportCloud(int index, const sensor_msgs::PointCloud2& lidar_data, const CloudLayout& layout,
+// point lines (and no image). The message's point bytes are lent to PCL's
+// conversion, without a copy, and are back in it on return.
+void ReportCloud(int index, sensor_msgs::PointCloud2& lidar_data, const CloudLayout& layout,
                  const std::string& topic, const std::string& type, const ReportOptions& options,
                  ReportMemory& memory);
