@@ -330,7 +330,8 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
   tally.bag = names.front();
   tally.bags = names;
   tally.topics_requested = !options.topics.empty();
-  SummaryTally* summary = options.summary.Wanted() ? &tally : nullptr;
+  const bool timeline = !options.timeline.path.empty();
+  SummaryTally* summary = options.summary.Wanted() || timeline ? &tally : nullptr;
   bool read = false;
   int selected = 0;
   try {
@@ -350,6 +351,13 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
     tally.complete = false;
   }
   tally.walk_clouds = progress.clouds;
+  if (timeline && progress.write_errno == 0) {
+    const std::string problem = WriteTimeline(options.timeline, tally);
+    if (!problem.empty()) {
+      PrintDiagnostic("no timeline: %s", problem.c_str());
+      read = false;
+    }
+  }
   if (summary == nullptr || progress.write_errno != 0) {
     return read ? DumpResult::kRead : DumpResult::kFailed;
   }

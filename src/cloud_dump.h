@@ -2,6 +2,7 @@
 #pragma once
 
 #include "cloud_report.h"
+#include "timeline.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -44,7 +45,8 @@ struct DumpOptions {
   CloudSelection selection;
   ReportOptions report;
   SummaryOptions summary;
-  std::string pcd_dir;    // a PCD file of every reported cloud goes here, when set
+  std::string pcd_dir;  // a PCD file of every reported cloud goes here, when set
+  TimelineOptions timeline;
   bool progress = false;  // a progress line on stderr
 };
 

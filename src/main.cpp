@@ -50,6 +50,10 @@ const char kHelp[] =
     "      --image-range MIN:MAX  metres spanned by the colour scale (default 0:100)\n"
     "      --pcd DIR         write every reported cloud into DIR as a binary PCD file\n"
     "                        with all of its fields\n"
+    "      --timeline FILE   draw the whole walk into the PNG FILE: per cloud topic,\n"
+    "                        stamp intervals with gaps marked, points, invalid\n"
+    "                        points and latency over record time\n"
+    "      --timeline-width N  its width in pixels (default 2000)\n"
     "      --progress        show progress on stderr (default: when stderr is a\n"
     "                        terminal and stdout is not)\n"
     "      --no-progress     never show progress\n"
@@ -81,7 +85,9 @@ enum {
   kEnd,
   kIndex,
   kEvery,
-  kPcd
+  kPcd,
+  kTimeline,
+  kTimelineWidth
 };
 
 const option kLongOptions[] = {{"topic", required_argument, nullptr, 't'},
@@ -103,6 +109,8 @@ const option kLongOptions[] = {{"topic", required_argument, nullptr, 't'},
                                {"every", required_argument, nullptr, kEvery},
                                {"merge", no_argument, nullptr, 'm'},
                                {"pcd", required_argument, nullptr, kPcd},
+                               {"timeline", required_argument, nullptr, kTimeline},
+                               {"timeline-width", required_argument, nullptr, kTimelineWidth},
                                {"help", no_argument, nullptr, 'h'},
                                {"version", no_argument, nullptr, 'V'},
                                {nullptr, 0, nullptr, 0}};
@@ -335,6 +343,19 @@ int main(int argc, char** argv) {
       case kPcd:
         options.pcd_dir = optarg;
         break;
+      case kTimeline:
+        options.timeline.path = optarg;
+        break;
+      case kTimelineWidth: {
+        long long width = 0;
+        if (!ParseCount(optarg, width) || width < 200 || width > 20000) {
+          return CommandLineError(
+              std::string("--timeline-width takes a whole number from 200 to 20000, not '") +
+              optarg + "'");
+        }
+        options.timeline.width = static_cast<unsigned>(width);
+        break;
+      }
       case 'h':
         printf(kHelp, program, program, ProblemCodeList("                          ", 80).c_str());
         return 0;
@@ -365,6 +386,13 @@ int main(int argc, char** argv) {
     if (problem.empty()) problem = LoadPcdWriter();
     if (!problem.empty()) {
       fprintf(stderr, "bag_cloud_dump: no PCD files: %s\n", problem.c_str());
+      return 1;
+    }
+  }
+  if (!options.timeline.path.empty()) {
+    const std::string problem = PrepareTimeline(options.timeline);
+    if (!problem.empty()) {
+      fprintf(stderr, "bag_cloud_dump: no timeline: %s\n", problem.c_str());
       return 1;
     }
   }

@@ -10,6 +10,7 @@
 #include <sensor_msgs/PointCloud2.h>
 #include <nlohmann/json_fwd.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -66,6 +67,13 @@ struct TopicTally {
   std::vector<std::int64_t> stamps;
   std::vector<int> indices;
   std::vector<std::int64_t> latencies;
+  // Per cloud, for the timeline: record time (ns), width x height, whether
+  // it is malformed, and its share of non-finite and zero points in % (NaN
+  // when its points could not be read).
+  std::vector<std::int64_t> recorded;
+  std::vector<std::uint32_t> cloud_points;
+  std::vector<bool> cloud_malformed;
+  std::vector<float> invalid_percent;
 
   std::uint64_t nonfinite_points = 0;
   std::uint64_t zero_points = 0;
@@ -136,6 +144,31 @@ void TallyCloud(SummaryTally& tally, const CloudSeen& seen);
 bool RingSeen(const RingTally& ring, std::int64_t number);
 std::optional<std::pair<std::int64_t, std::int64_t>> RingExtremes(const RingTally& ring);
 long long DistinctRings(const RingTally& ring);
+
+// Mean of the two middle values for an even count, in double precision;
+// nothing for no values.
+template <typename T>
+std::optional<double> Median(std::vector<T> values) {
+  if (values.empty()) return std::nullopt;
+  const std::size_t middle = values.size() / 2;
+  std::nth_element(values.begin(), values.begin() + middle, values.end());
+  const auto upper = static_cast<double>(values[middle]);
+  if (values.size() % 2 == 1) return upper;
+  const auto lower =
+      static_cast<double>(*std::max_element(values.begin(), values.begin() + middle));
+  return (lower + upper) / 2;
+}
+
+// The median of a topic's positive stamp deltas, in nanoseconds: the period
+// its gaps are measured against (deltas over 1.5 times it).
+inline std::optional<double> StampPeriodNs(const TopicTally& topic) {
+  std::vector<std::int64_t> positive;
+  for (std::size_t i = 1; i < topic.stamps.size(); ++i) {
+    const std::int64_t delta = topic.stamps[i] - topic.stamps[i - 1];
+    if (delta > 0) positive.push_back(delta);
+  }
+  return Median(positive);
+}
 
 // The whole summary as one JSON document, problems included.
 nlohmann::ordered_json SummaryDocument(const SummaryTally& tally);

@@ -32,20 +32,6 @@ std::string Plural(long long count, const char* one, const char* many) {
   return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// Mean of the two middle values for an even count, in double precision;
-// nothing for no values.
-template <typename T>
-std::optional<double> Median(std::vector<T> values) {
-  if (values.empty()) return std::nullopt;
-  const std::size_t middle = values.size() / 2;
-  std::nth_element(values.begin(), values.begin() + middle, values.end());
-  const auto upper = static_cast<double>(values[middle]);
-  if (values.size() % 2 == 1) return upper;
-  const auto lower =
-      static_cast<double>(*std::max_element(values.begin(), values.begin() + middle));
-  return (lower + upper) / 2;
-}
-
 ordered_json OrNull(const std::optional<double>& value) {
   return value ? ordered_json(*value) : ordered_json(nullptr);
 }
@@ -88,12 +74,11 @@ ordered_json PointsJson(const TopicTally& topic) {
 }
 
 ordered_json StampsJson(const TopicTally& topic) {
-  std::vector<std::int64_t> deltas, positive;
+  std::vector<std::int64_t> deltas;
   for (std::size_t i = 1; i < topic.stamps.size(); ++i) {
     deltas.push_back(topic.stamps[i] - topic.stamps[i - 1]);
-    if (deltas.back() > 0) positive.push_back(deltas.back());
   }
-  const std::optional<double> period_ns = Median(positive);
+  const std::optional<double> period_ns = StampPeriodNs(topic);
   long long gaps = 0, backward = 0, repeated = 0;
   ordered_json gap_indices = ordered_json::array();
   for (std::size_t i = 0; i < deltas.size(); ++i) {

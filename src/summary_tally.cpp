@@ -67,6 +67,11 @@ void TallyMetadata(TopicTally& topic, const CloudSeen& seen) {
   topic.stamps.push_back(stamp);
   topic.indices.push_back(seen.index);
   topic.latencies.push_back(static_cast<std::int64_t>(seen.recorded.toNSec()) - stamp);
+  topic.recorded.push_back(static_cast<std::int64_t>(seen.recorded.toNSec()));
+  topic.cloud_points.push_back(static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(std::uint64_t{cloud.width} * cloud.height, UINT32_MAX)));
+  topic.cloud_malformed.push_back(!seen.layout.inconsistency.empty());
+  topic.invalid_percent.push_back(std::numeric_limits<float>::quiet_NaN());
 }
 
 std::optional<ReadableField> Readable(const sensor_msgs::PointCloud2& cloud, const char* name) {
@@ -319,6 +324,11 @@ void TallyPoints(TopicTally& topic, const sensor_msgs::PointCloud2& cloud,
   const CloudValues& time_values = values.time;
   const CloudValues& intensity_values = values.intensity;
   if (position) AddPositions(topic, positions, cloud.is_dense);
+  if (position && points > 0) {
+    topic.invalid_percent.back() =
+        static_cast<float>(100.0 * static_cast<double>(positions.nonfinite + positions.zero) /
+                           static_cast<double>(points));
+  }
   if (ring) {
     topic.ring.integer = topic.ring.integer && ring->datatype != sensor_msgs::PointField::FLOAT32 &&
                          ring->datatype != sensor_msgs::PointField::FLOAT64;
