@@ -8,7 +8,7 @@ PACKAGES=(
   cmake make g++ clang-format
   librosbag-storage-dev libsensor-msgs-dev libstd-msgs-dev
   libpcl-conversions-dev libpcl-dev libboost-dev libeigen3-dev libpng-dev
-  nlohmann-json3-dev
+  nlohmann-json3-dev libcairo2-dev
   # tests, sanitizers and fuzzing
   libgtest-dev clang libclang-rt-14-dev
   # benchmarks

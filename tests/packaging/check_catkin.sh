@@ -22,5 +22,7 @@ installed=$scratch/ws/install/lib/bag_cloud_dump/bag_cloud_dump
 "$build/bag_cloud_dump" "$build/sample.bag" >"$scratch/built.txt"
 cmp "$scratch/installed.txt" "$scratch/built.txt"
 test -f "$scratch/ws/install/share/man/man1/bag_cloud_dump.1.gz"
-"$installed" -n 0 --index 0 --pcd "$scratch/pcd" "$build/sample.bag" >/dev/null
+"$installed" -n 0 --index 0 --pcd "$scratch/pcd" --timeline "$scratch/timeline.png" \
+  "$build/sample.bag" >/dev/null
 test -s "$scratch"/pcd/000000_*.pcd
+test -s "$scratch/timeline.png"
