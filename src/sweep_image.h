@@ -36,6 +36,8 @@ struct ImageWorkspace {
   std::vector<float> nearest;                // per pixel, the range shown
   std::vector<std::uint8_t> only_nonfinite;  // per pixel, 1 where only such points fell
   std::vector<std::uint8_t> pixels;          // RGB
+  std::vector<std::size_t> returns;          // pixels with a return
+  std::vector<double> scale_values;          // and where their range is on the scale
   unsigned height = 0;
   std::size_t points = 0;
   std::string rows_legend;  // what the top and bottom rows are
