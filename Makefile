@@ -46,12 +46,16 @@ bench: build
 bench-smoke: build
 	bench/bench.py --build $(BUILD) --smoke
 
-# The README's picture: the first sweep of the sample bag.
+# The README's pictures: the first sweep of the sample bag, and the timeline
+# of a 30 s sample that lost one sweep.
 readme-image: build
 	rm -rf $(BUILD)/readme-images
 	$(BUILD)/bag_cloud_dump --image $(BUILD)/readme-images --image-width 512 \
 	  --image-range 0:40 -n 0 $(BUILD)/sample.bag >/dev/null
 	cp $(BUILD)/readme-images/000000_*.png docs/sample-sweep.png
+	$(BUILD)/write_sample_bag $(BUILD)/readme-timeline.bag --sweeps 300 --columns 64 --drop-sweep 170
+	$(BUILD)/bag_cloud_dump -n 0 --timeline docs/sample-timeline.png --timeline-width 1000 \
+	  $(BUILD)/readme-timeline.bag >/dev/null
 
 clean:
 	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

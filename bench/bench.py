@@ -15,7 +15,8 @@ lz4-compressed copy and a 256 MiB bag, then times side by side:
   - choosing clouds without decoding the others: --index of the last cloud,
     and a --start window near the end;
   - the export of every cloud with --pcd, next to cp of the same bag;
-  - a picture of every sweep, -n 0 --image DIR.
+  - a picture of every sweep, -n 0 --image DIR, and the timeline of the
+    walk, -n 0 --timeline FILE, next to the summary whose numbers it draws.
 Each is run --runs times (5 by default) on a warm page cache; the table shows
 the median and min-max wall time, throughput and peak RSS (of the process and
 its children), then the ratios the targets are stated in.
@@ -122,6 +123,9 @@ def bench_bag(build, bag, runs, with_peer=True, window_start=None):
                              clouds, runs)
         rows["image"] = measure("-n 0 --image DIR", [tool, "-n", "0", "--image", out_dir, bag], bag,
                                 clouds, runs)
+        rows["timeline"] = measure("-n 0 --timeline FILE",
+                                   [tool, "-n", "0", "--timeline",
+                                    os.path.join(out_dir, "timeline.png"), bag], bag, clouds, runs)
         subprocess.run(["rm", "-rf", out_dir], check=True)
     if with_peer:
         rows["peer"] = measure("peer: python3-rosbag + numpy", ["/usr/bin/python3", PEER, bag],
@@ -184,6 +188,8 @@ def main():
         ("--start +25 / floor <= 0.2", plain["window"]["median"] / plain["floor"]["median"], 0.2,
          "<="),
         ("--image / floor <= 5", plain["image"]["median"] / plain["floor"]["median"], 5, "<="),
+        ("--timeline / summary <= 1.1",
+         plain["timeline"]["median"] / plain["summary"]["median"], 1.1, "<="),
         ("--image RSS - floor RSS <= 64 MiB", plain["image"]["rss"] - plain["floor"]["rss"], 64,
          "<="),
         ("--pcd RSS - floor RSS - 2 x largest cloud <= 16 MiB",

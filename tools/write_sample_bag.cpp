@@ -3,7 +3,7 @@
 // second on /status, with stamps as a recorder would give them.
 //
 //   write_sample_bag OUT.bag [--sweeps N] [--columns N] [--rings N]
-//                            [--compression none|bz2|lz4]
+//                            [--compression none|bz2|lz4] [--drop-sweep K]
 
 #include <rosbag/bag.h>
 #include <sensor_msgs/Imu.h>
@@ -25,6 +25,7 @@ struct SampleOptions {
   unsigned sweeps = 5;
   unsigned columns = 512;
   unsigned rings = 64;
+  long drop_sweep = -1;  // a sweep the "driver" loses, as drivers do
   rosbag::compression::CompressionType compression = rosbag::compression::Uncompressed;
 };
 
@@ -50,6 +51,8 @@ bool ParseArguments(int argc, char** argv, SampleOptions& options) {
       options.columns = std::strtoul(argv[++i], nullptr, 10);
     else if (arg == "--rings" && has_value)
       options.rings = std::strtoul(argv[++i], nullptr, 10);
+    else if (arg == "--drop-sweep" && has_value)
+      options.drop_sweep = std::strtol(argv[++i], nullptr, 10);
     else if (arg == "--compression" && has_value) {
       if (!ParseCompression(argv[++i], options.compression)) return false;
     } else if (options.path.empty() && arg[0] != '-')
@@ -93,6 +96,7 @@ void WriteSampleBag(const SampleOptions& options) {
       bag.write("/status", sweep_start, status);
     }
     const ros::Time written = sweep_start + ros::Duration(0.1);
+    if (static_cast<long>(sweep) == options.drop_sweep) continue;
     bag.write("/lidar/points", written,
               cloud_builder::MakeSweep(options.rings, options.columns, sweep_start, sweep));
   }
@@ -106,7 +110,7 @@ int main(int argc, char** argv) {
   if (!ParseArguments(argc, argv, options)) {
     fprintf(stderr,
             "usage: %s OUT.bag [--sweeps N] [--columns N] [--rings N] "
-            "[--compression none|bz2|lz4]\n",
+            "[--compression none|bz2|lz4] [--drop-sweep K]\n",
             argv[0]);
     return 2;
   }
