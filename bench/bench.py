@@ -123,6 +123,12 @@ def bench_bag(build, bag, runs, with_peer=True, window_start=None):
                            bag, clouds, runs, floor),
     }
     if window_start is not None:
+        # The timeline draws the summary's numbers: its "x floor" is x summary.
+        timeline = os.path.join(CACHE, "timeline.png")
+        rows["timeline"] = measure("-n 0 --timeline FILE (x summary)",
+                                   [tool, "-n", "0", "--timeline", timeline, bag], bag, clouds, runs,
+                                   [tool, "-n", "0", "--summary", bag])
+        os.remove(timeline)
         rows["last"] = measure("--index of the last cloud",
                                [tool, "-n", "0", "--index", str(clouds - 1), bag], bag, clouds, runs,
                                floor)
@@ -137,9 +143,7 @@ def bench_bag(build, bag, runs, with_peer=True, window_start=None):
                              clouds, runs)
         rows["image"] = measure("-n 0 --image DIR", [tool, "-n", "0", "--image", out_dir, bag], bag,
                                 clouds, runs, floor)
-        rows["timeline"] = measure("-n 0 --timeline FILE",
-                                   [tool, "-n", "0", "--timeline",
-                                    os.path.join(out_dir, "timeline.png"), bag], bag, clouds, runs)
+
         subprocess.run(["rm", "-rf", out_dir], check=True)
     if with_peer:
         rows["peer"] = measure("peer: python3-rosbag + numpy", ["/usr/bin/python3", PEER, bag],
@@ -202,8 +206,7 @@ def main():
         ("--start +25 / floor <= 0.2", plain["window"]["ratio"], 0.2,
          "<="),
         ("--image / floor <= 5", plain["image"]["ratio"], 5, "<="),
-        ("--timeline / summary (medians) <= 1.1",
-         plain["timeline"]["median"] / plain["summary"]["median"], 1.1, "<="),
+        ("--timeline / summary <= 1.1", plain["timeline"]["ratio"], 1.1, "<="),
         ("--image RSS - floor RSS <= 64 MiB", plain["image"]["rss"] - plain["floor"]["rss"], 64,
          "<="),
         ("--pcd RSS - floor RSS - 2 x largest cloud <= 16 MiB",
