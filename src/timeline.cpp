@@ -237,6 +237,10 @@ std::string WritePng(const std::string& path, cairo_surface_t* surface,
   png_init_io(png, file);
   png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  // Flat colours: one filter and a light zlib level do nearly as well as
+  // libpng's default search, in a fraction of the time.
+  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
+  png_set_compression_level(png, 3);
   std::vector<png_text> chunks(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
     chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
