@@ -33,7 +33,7 @@ const char kHelp[] =
     "  -t, --topic TOPIC     only clouds on TOPIC; repeat for more topics\n"
     "      --start T, --end T  only messages recorded from T, up to T: seconds since\n"
     "                        the epoch, or +S for S seconds after the first message\n"
-    "      --index SPEC      only the clouds of the walk with these indices: N, A:B,\n"
+    "      --index INDICES   only the clouds of the walk with these indices: N, A:B,\n"
     "                        A: or :B (inclusive); the others are not decoded\n"
     "      --every K         only the clouds whose index is a multiple of K\n"
     "  -m, --merge           every argument is a bag, all walked as one recording in\n"
@@ -181,14 +181,14 @@ bool ParseTime(const char* text, TimeBound& bound) {
 
 // "N", "A:B", "A:" or ":B", inclusive, A not above B.
 bool ParseIndexSpec(const char* text, CloudSelection& selection) {
-  const std::string spec = text;
-  const std::size_t colon = spec.find(':');
+  const std::string given = text;
+  const std::size_t colon = given.find(':');
   long long first = 0, last = 0;
   if (colon == std::string::npos) {
     if (!ParseCount(text, first)) return false;
     last = first;
   } else {
-    const std::string a = spec.substr(0, colon), b = spec.substr(colon + 1);
+    const std::string a = given.substr(0, colon), b = given.substr(colon + 1);
     if (a.empty() && b.empty()) return false;
     if (!a.empty() && !ParseCount(a.c_str(), first)) return false;
     last = std::numeric_limits<long long>::max();

@@ -49,24 +49,24 @@ Values Sweep(std::uint32_t i) {
           {"ring", double(i % 4)}, {"time", i * 0.025}};
 }
 
-struct CloudSpec {
+struct CloudRecipe {
   cloud_builder::Fields layout = cloud_builder::RecordLayout();
   std::uint32_t point_step = cloud_builder::kRecordPointStep;
   std::uint32_t points = 4;
   std::function<Values(std::uint32_t)> fill = Sweep;
 };
 
-CloudSpec Filled(std::function<Values(std::uint32_t)> fill) {
-  CloudSpec spec;
-  spec.fill = std::move(fill);
-  return spec;
+CloudRecipe Filled(std::function<Values(std::uint32_t)> fill) {
+  CloudRecipe recipe;
+  recipe.fill = std::move(fill);
+  return recipe;
 }
 
-sensor_msgs::PointCloud2 MakeCloud(const CloudSpec& spec, double stamp) {
-  auto cloud = cloud_builder::MakeCloud(spec.layout, spec.point_step, spec.points);
+sensor_msgs::PointCloud2 MakeCloud(const CloudRecipe& recipe, double stamp) {
+  auto cloud = cloud_builder::MakeCloud(recipe.layout, recipe.point_step, recipe.points);
   cloud.header.stamp.fromSec(stamp);
-  for (std::uint32_t i = 0; i < spec.points; ++i) {
-    for (const auto& [name, value] : spec.fill(i)) PutAs(cloud, i, name, value);
+  for (std::uint32_t i = 0; i < recipe.points; ++i) {
+    for (const auto& [name, value] : recipe.fill(i)) PutAs(cloud, i, name, value);
   }
   return cloud;
 }
@@ -77,11 +77,12 @@ struct Written {
   sensor_msgs::PointCloud2 cloud;
 };
 
-// Ten clouds of `spec` at 10 Hz, recorded 10 ms after their stamps.
-std::vector<Written> TenSweeps(const CloudSpec& spec = CloudSpec(), const char* topic = "/p") {
+// Ten clouds of `recipe` at 10 Hz, recorded 10 ms after their stamps.
+std::vector<Written> TenSweeps(const CloudRecipe& recipe = CloudRecipe(),
+                               const char* topic = "/p") {
   std::vector<Written> clouds;
   for (int i = 0; i < 10; ++i) {
-    clouds.push_back({topic, 100 + i * 0.1 + 0.01, MakeCloud(spec, 100 + i * 0.1)});
+    clouds.push_back({topic, 100 + i * 0.1 + 0.01, MakeCloud(recipe, 100 + i * 0.1)});
   }
   return clouds;
 }
@@ -147,7 +148,8 @@ TEST(Summary, StampsGapsAndLatency) {
     SCOPED_TRACE(c.what);
     std::vector<Written> clouds;
     for (std::size_t i = 0; i < c.stamps.size(); ++i) {
-      clouds.push_back({"/p", 1000 + 0.1 * i + c.late, MakeCloud(CloudSpec(), 1000 + c.stamps[i])});
+      clouds.push_back(
+          {"/p", 1000 + 0.1 * i + c.late, MakeCloud(CloudRecipe(), 1000 + c.stamps[i])});
     }
     const Summary s = Summarize(clouds);
     ASSERT_EQ(s.run.status, 0) << s.run.err;
@@ -170,7 +172,7 @@ TEST(Summary, InvalidPointsAndDenseFlag) {
   };
   struct Case {
     const char* what;
-    CloudSpec spec;
+    CloudRecipe recipe;
     bool dense;
     json expected;  // part of "invalid"
     std::vector<std::string> codes;
@@ -196,7 +198,7 @@ TEST(Summary, InvalidPointsAndDenseFlag) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<Written> clouds = TenSweeps(c.spec);
+    std::vector<Written> clouds = TenSweeps(c.recipe);
     for (Written& w : clouds) w.cloud.is_dense = c.dense;
     const json topic = Summarize(clouds).document["topics"][0];
     ExpectSubset(topic["invalid"], c.expected);
@@ -319,12 +321,12 @@ TEST(Summary, PerPointTimeUnits) {
     SCOPED_TRACE(c.what);
     auto layout = cloud_builder::RecordLayout();
     layout[5] = Field("time", 24, c.datatype);
-    const CloudSpec spec{layout, 32, 4, [&c](std::uint32_t i) {
-                           Values v = Sweep(i);
-                           v["time"] = c.offset + c.scale * v["time"];
-                           return v;
-                         }};
-    const json topic = Summarize(TenSweeps(spec)).document["topics"][0];
+    const CloudRecipe recipe{layout, 32, 4, [&c](std::uint32_t i) {
+                               Values v = Sweep(i);
+                               v["time"] = c.offset + c.scale * v["time"];
+                               return v;
+                             }};
+    const json topic = Summarize(TenSweeps(recipe)).document["topics"][0];
     ExpectSubset(topic["time"], c.time);
     EXPECT_EQ(Codes(topic), c.codes);
   }
@@ -357,12 +359,12 @@ TEST(Summary, FieldsPastThePointAreAbsentAndMalformedCloudsAreCounted) {
 
 TEST(Summary, TopicsInOrderOfFirstCloudLayoutsAndOtherTopics) {
   std::vector<Written> clouds;
-  const CloudSpec packed{cloud_builder::PackedLayoutWithoutRing(), cloud_builder::kPackedPointStep,
-                         3, Sweep};
+  const CloudRecipe packed{cloud_builder::PackedLayoutWithoutRing(),
+                           cloud_builder::kPackedPointStep, 3, Sweep};
   for (int i = 0; i < 6; ++i) {
-    clouds.push_back({"/rear", 10 + i * 0.1 + 0.05, MakeCloud(CloudSpec(), 10 + i * 0.1)});
+    clouds.push_back({"/rear", 10 + i * 0.1 + 0.05, MakeCloud(CloudRecipe(), 10 + i * 0.1)});
     clouds.push_back(
-        {"/front", 10 + i * 0.1 + 0.07, MakeCloud(i < 3 ? CloudSpec() : packed, 10 + i * 0.1)});
+        {"/front", 10 + i * 0.1 + 0.07, MakeCloud(i < 3 ? CloudRecipe() : packed, 10 + i * 0.1)});
   }
   ScratchDir dir;
   const std::string bag = dir.Path("t.bag");
