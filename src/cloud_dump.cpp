@@ -381,19 +381,7 @@ DumpResult PlayInThisProcess(const std::vector<std::string>& bags, const DumpOpt
   return result;
 }
 
-// The child's exit status for a result, and back.
-int ExitCodeOf(DumpResult result) {
-  switch (result) {
-    case DumpResult::kRead:
-      return 0;
-    case DumpResult::kProblemsFound:
-      return 3;
-    case DumpResult::kFailed:
-      break;
-  }
-  return 1;
-}
-
+// The child's exit status back as a result.
 DumpResult ResultOfExitCode(int code) {
   if (code == 0) return DumpResult::kRead;
   return code == 3 ? DumpResult::kProblemsFound : DumpResult::kFailed;
@@ -426,7 +414,7 @@ DumpResult PlayPointCloud2(const std::vector<std::string>& bags, const DumpOptio
   fflush(nullptr);
   const pid_t child = fork();
   if (child < 0) return PlayInThisProcess(bags, options, *progress);
-  if (child == 0) exit(ExitCodeOf(PlayInThisProcess(bags, options, *progress)));
+  if (child == 0) exit(ExitStatusOf(PlayInThisProcess(bags, options, *progress)));
 
   int status = 0;
   while (waitpid(child, &status, 0) < 0) {
@@ -446,4 +434,16 @@ DumpResult PlayPointCloud2(const std::vector<std::string>& bags, const DumpOptio
            options.summary.text || options.summary.json != nullptr ? "; no summary written" : "");
   PrintWalkFailure(bags[progress->bag], *progress, reason);
   return DumpResult::kFailed;
+}
+
+int ExitStatusOf(DumpResult result) {
+  switch (result) {
+    case DumpResult::kRead:
+      return 0;
+    case DumpResult::kProblemsFound:
+      return 3;
+    case DumpResult::kFailed:
+      break;
+  }
+  return 1;
 }

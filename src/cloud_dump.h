@@ -70,3 +70,6 @@ DumpResult PlayPointCloud2(const std::vector<std::string>& bags,
 // child process cannot be made.
 DumpResult PlayPointCloud2InThisProcess(const std::vector<std::string>& bags,
                                         const DumpOptions& options);
+
+// The exit status of the tool, and of the walk's child process, for a result.
+int ExitStatusOf(DumpResult result);

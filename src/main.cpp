@@ -219,18 +219,6 @@ bool ParseProblemCodes(const char* text, std::set<std::string>& codes, std::stri
   }
 }
 
-int ExitStatus(DumpResult result) {
-  switch (result) {
-    case DumpResult::kRead:
-      return 0;
-    case DumpResult::kProblemsFound:
-      return 3;
-    case DumpResult::kFailed:
-      break;
-  }
-  return 1;
-}
-
 // The option as the user typed it, for error messages.
 std::string TypedOption(char** argv, int failed_at, int short_option) {
   const std::string typed = argv[failed_at];
@@ -421,7 +409,7 @@ int main(int argc, char** argv) {
   options.summary.json = json;
   // Without --merge, arguments after the bag are ignored, as they always were.
   std::vector<std::string> bags(argv + optind, merge ? argv + argc : argv + optind + 1);
-  const int status = ExitStatus(PlayPointCloud2(bags, options));
+  const int status = ExitStatusOf(PlayPointCloud2(bags, options));
   if (json != nullptr && json != stdout) std::fclose(json);
   return status;
 }

@@ -1,6 +1,7 @@
 // Turns the tally into the summary's JSON document: medians, gaps, units and
 // the problems they point to.
 #include "summary.h"
+#include "text_format.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,20 +18,6 @@ namespace {
 constexpr std::size_t kMostGapIndices = 20;
 constexpr std::size_t kMostMissingRings = 64;
 constexpr std::int64_t kMostRingSpanForMissing = 4096;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
-
-std::string Plural(long long count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
-}
 
 ordered_json OrNull(const std::optional<double>& value) {
   return value ? ordered_json(*value) : ordered_json(nullptr);

@@ -1,6 +1,7 @@
 // The summary's JSON document as '#' lines after the report, at most 100
 // columns wide, each number with its unit.
 #include "summary.h"
+#include "text_format.h"
 
 #include <nlohmann/json.hpp>
 
@@ -14,20 +15,6 @@ namespace {
 
 constexpr std::size_t kColumns = 100;
 const char kIndent[] = "#              ";  // where a line's text starts, after its label
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
-
-std::string Plural(long long count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
-}
 
 long long Count(const ordered_json& value) { return value.get<long long>(); }
 

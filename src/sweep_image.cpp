@@ -1,6 +1,7 @@
 #include "sweep_image.h"
 
 #include "output_files.h"
+#include "png_file.h"
 
 #include <png.h>
 #if defined(__SSE2__)
@@ -255,43 +256,6 @@ void Colour(const ImageOptions& options, ImageWorkspace& work) {
   }
 }
 
-std::string WritePng(const std::string& path, unsigned width, unsigned height,
-                     const std::vector<std::uint8_t>& rgb,
-                     const std::vector<std::pair<std::string, std::string>>& text) {
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return path + ": " + std::strerror(errno);
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    return path + ": libpng failed to write it";
-  }
-  png_init_io(png, file);
-  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  // Range pictures are smooth along rows with long black runs: the Sub
-  // filter alone and a light zlib level make files about twice the size of
-  // libpng's defaults (every filter tried on every row, level 6) in a third
-  // of the time.
-  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-  png_set_compression_level(png, 3);
-  std::vector<png_text> chunks(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
-    chunks[i].key = const_cast<char*>(text[i].first.c_str());
-    chunks[i].text = const_cast<char*>(text[i].second.c_str());
-  }
-  png_set_text(png, info, chunks.data(), static_cast<int>(chunks.size()));
-  png_write_info(png, info);
-  for (unsigned row = 0; row < height; ++row) {
-    png_write_row(png, &rgb[std::size_t{row} * width * 3]);
-  }
-  png_write_end(png, info);
-  png_destroy_write_struct(&png, &info);
-  return std::fclose(file) == 0 ? "" : path + ": " + std::strerror(errno);
-}
-
 }  // namespace
 
 bool SweepRowsByElevation(const pcl::PointCloud<PointCloudXYZIRT>& cloud, bool ring_matched) {
@@ -334,6 +298,9 @@ std::string WriteSweepPng(const ImageOptions& options, const SweepImageInput& in
       {"Columns",
        "azimuth from -180 degrees (left edge) round to +180, measured from +y, "
        "positive towards +x"}};
-  return WritePng(options.dir + "/" + CloudFileName(input.index, input.topic, input.stamp, "png"),
-                  options.columns, work.height, work.pixels, text);
+  const std::size_t row_bytes = std::size_t{options.columns} * 3;
+  return WriteRgbPng(
+      options.dir + "/" + CloudFileName(input.index, input.topic, input.stamp, "png"),
+      options.columns, work.height, [&](unsigned row) { return &work.pixels[row * row_bytes]; },
+      text);
 }

@@ -1,7 +1,8 @@
 #include "timeline.h"
 
+#include "png_file.h"
+
 #include <cairo.h>
-#include <png.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -225,45 +226,19 @@ std::string WritePng(const std::string& path, cairo_surface_t* surface,
   const int height = cairo_image_surface_get_height(surface);
   const int stride = cairo_image_surface_get_stride(surface);
   const unsigned char* argb = cairo_image_surface_get_data(surface);
-  FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return "cannot write '" + path + "': " + std::strerror(errno);
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    return "cannot write '" + path + "': libpng failed";
-  }
-  png_init_io(png, file);
-  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  // Flat colours: one filter and a light zlib level do nearly as well as
-  // libpng's default search, in a fraction of the time.
-  png_set_filter(png, PNG_FILTER_TYPE_BASE, PNG_FILTER_SUB);
-  png_set_compression_level(png, 3);
-  std::vector<png_text> chunks(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    chunks[i].compression = PNG_TEXT_COMPRESSION_NONE;
-    chunks[i].key = const_cast<char*>(text[i].first.c_str());
-    chunks[i].text = const_cast<char*>(text[i].second.c_str());
-  }
-  png_set_text(png, info, chunks.data(), static_cast<int>(chunks.size()));
-  png_write_info(png, info);
-  std::vector<png_byte> row(static_cast<std::size_t>(width) * 3);
-  for (int y = 0; y < height; ++y) {
-    // Opaque ARGB32 in native order: one 32-bit word a pixel.
+  std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * 3);
+  // Opaque 32-bit pixels in native order, one word a pixel.
+  auto row = [&](unsigned y) {
     for (int x = 0; x < width; ++x) {
       std::uint32_t pixel;
       std::memcpy(&pixel, argb + static_cast<std::size_t>(y) * stride + 4 * x, 4);
-      row[3 * x] = (pixel >> 16) & 0xFF;
-      row[3 * x + 1] = (pixel >> 8) & 0xFF;
-      row[3 * x + 2] = pixel & 0xFF;
+      rgb[3 * x] = (pixel >> 16) & 0xFF;
+      rgb[3 * x + 1] = (pixel >> 8) & 0xFF;
+      rgb[3 * x + 2] = pixel & 0xFF;
     }
-    png_write_row(png, row.data());
-  }
-  png_write_end(png, info);
-  png_destroy_write_struct(&png, &info);
-  return std::fclose(file) == 0 ? "" : "cannot write '" + path + "': " + std::strerror(errno);
+    return rgb.data();
+  };
+  return WriteRgbPng(path, static_cast<unsigned>(width), static_cast<unsigned>(height), row, text);
 }
 
 }  // namespace
