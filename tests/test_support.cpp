@@ -13,6 +13,19 @@
 #include <stdexcept>
 #include <system_error>
 
+#ifdef BAG_CLOUD_DUMP_SANITIZED
+namespace {
+// The sanitized tools the tests run inherit these: fontconfig keeps its font
+// tables until the process ends (not a leak of ours), and undefined
+// behaviour is reported with its stack.
+const bool kSanitizerOptionsSet = [] {
+  setenv("LSAN_OPTIONS", "print_suppressions=0:suppressions=" LSAN_SUPPRESSIONS, 0);
+  setenv("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1", 0);
+  return true;
+}();
+}  // namespace
+#endif
+
 namespace test_support {
 
 ScratchDir::ScratchDir() {
