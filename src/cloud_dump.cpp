@@ -63,7 +63,7 @@ class OncePerTextLog : public console_bridge::OutputHandler {
 const char* const kPointCloud2Md5 = "1158d486dd51d683ce2f1be655c3c181";
 
 // Clouds from this size on are tallied on a thread of their own.
-const std::size_t kBackgroundTallyBytes = 256 * 1024;
+const std::size_t kBackgroundTallyBytes = std::size_t{256} * 1024;
 
 // The bags' names for messages: 'a.bag', or 'a.bag', 'b.bag', ...
 std::string BagNames(const std::vector<std::string>& names) {

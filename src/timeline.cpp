@@ -133,14 +133,15 @@ void DrawStrip(cairo_t* cr, const TimeAxis& axis, int top, const Strip& strip) {
   cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
   Text(cr, axis.left - 6, top + 11, Number(strip.high), 10, true);
   Text(cr, axis.left - 6, top + kStrip - 1, Number(strip.low), 10, true);
-  Text(cr, axis.left - 6, top + kStrip / 2 + 4, strip.label, 10, true);
+  Text(cr, axis.left - 6, top + kStrip / 2.0 + 4, strip.label, 10, true);
 }
 
 void DrawTimeTicks(cairo_t* cr, const TimeAxis& axis, int bottom) {
   const double seconds = axis.span / 1e9;
   const double step = NiceStep(seconds, std::max(2, axis.columns / 140));
   cairo_set_line_width(cr, 1);
-  for (double t = 0; t <= seconds + 1e-9; t += step) {
+  for (int tick = 0; tick * step <= seconds + 1e-9; ++tick) {
+    const double t = tick * step;
     const double x = axis.left + std::floor(t / seconds * (axis.columns - 1)) + 0.5;
     SetColour(cr, 0x7A7A7A);
     cairo_move_to(cr, x, bottom);
@@ -156,9 +157,9 @@ double PercentileCap(std::vector<double> values, double fraction) {
       std::remove_if(values.begin(), values.end(), [](double v) { return !std::isfinite(v); }),
       values.end());
   if (values.empty()) return kNaN;
-  const std::size_t at = static_cast<std::size_t>(fraction * (values.size() - 1));
+  const auto at = static_cast<std::ptrdiff_t>(fraction * static_cast<double>(values.size() - 1));
   std::nth_element(values.begin(), values.begin() + at, values.end());
-  return values[at];
+  return values[static_cast<std::size_t>(at)];
 }
 
 // The four strips of one topic.
@@ -229,7 +230,7 @@ std::string WritePng(const std::string& path, cairo_surface_t* surface,
   std::vector<std::uint8_t> rgb(static_cast<std::size_t>(width) * 3);
   // Opaque 32-bit pixels in native order, one word a pixel.
   auto row = [&](unsigned y) {
-    for (int x = 0; x < width; ++x) {
+    for (std::size_t x = 0; x < static_cast<std::size_t>(width); ++x) {
       std::uint32_t pixel;
       std::memcpy(&pixel, argb + static_cast<std::size_t>(y) * stride + 4 * x, 4);
       rgb[3 * x] = (pixel >> 16) & 0xFF;
