@@ -9,6 +9,8 @@ PACKAGES=(
   librosbag-storage-dev libsensor-msgs-dev libstd-msgs-dev
   libpcl-conversions-dev libpcl-dev libboost-dev libeigen3-dev libpng-dev
   nlohmann-json3-dev libcairo2-dev
+  # ROS 2 bags: sqlite3 storage, CDR messages, zstd compression, metadata.yaml
+  libsqlite3-dev libfastcdr-dev libzstd-dev libyaml-cpp-dev
   # tests, sanitizers and fuzzing
   libgtest-dev clang libclang-rt-14-dev
   # benchmarks

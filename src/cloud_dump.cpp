@@ -5,12 +5,10 @@
 #include "cloud_export.h"
 #include "output_files.h"
 #include "progress.h"
+#include "recording.h"
 #include "summary.h"
 
 #include <console_bridge/console.h>
-#include <rosbag/bag.h>
-#include <rosbag/query.h>
-#include <rosbag/view.h>
 #include <sensor_msgs/PointCloud2.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -42,8 +40,6 @@ struct WalkProgress {
   int write_errno = 0;  // why the report could not be written, if it could not
 };
 
-using Bags = std::vector<std::unique_ptr<rosbag::Bag>>;
-
 // The bag library logs through console_bridge, two lines an event and again
 // for every message it affects. This handler prints each distinct text once,
 // on one line that says where it came from.
@@ -60,8 +56,6 @@ class OncePerTextLog : public console_bridge::OutputHandler {
   std::set<std::string> seen_;
 };
 
-const char* const kPointCloud2Md5 = "1158d486dd51d683ce2f1be655c3c181";
-
 // Clouds from this size on are tallied on a thread of their own.
 const std::size_t kBackgroundTallyBytes = std::size_t{256} * 1024;
 
@@ -72,42 +66,20 @@ std::string BagNames(const std::vector<std::string>& names) {
   return listing;
 }
 
-// The topics of the bags' point-cloud connections, in name order.
-std::set<std::string> CloudTopics(const Bags& bags) {
-  std::set<std::string> topics;
-  for (const auto& bag : bags) {
-    rosbag::View everything(*bag);
-    for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
-      if (connection->md5sum == kPointCloud2Md5) topics.insert(connection->topic);
-    }
-  }
-  return topics;
-}
-
-// Every connection that is not a cloud, with its messages over the whole
-// bags, merged per topic and type and sorted by both.
-std::vector<OtherTopic> OtherTopics(const Bags& bags) {
-  std::map<std::pair<std::string, std::string>, std::uint64_t> messages;
-  for (const auto& bag : bags) {
-    rosbag::View everything(*bag);
-    for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
-      if (connection->md5sum == kPointCloud2Md5) continue;
-      const std::uint32_t id = connection->id;
-      rosbag::View one(*bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
-      messages[{connection->topic, connection->datatype}] += one.size();
-    }
-  }
+// Every topic that does not hold clouds, with its messages over the whole
+// recording, sorted by topic and type.
+std::vector<OtherTopic> OtherTopics(const Recording& recording) {
   std::vector<OtherTopic> others;
-  for (const auto& [topic_and_type, count] : messages) {
+  for (const auto& [topic_and_type, count] : OtherTopicMessages(recording)) {
     others.push_back({topic_and_type.first, topic_and_type.second, count});
   }
   return others;
 }
 
 // Says which requested topics hold no clouds; false when none of them does.
-bool CheckRequestedTopics(const Bags& bags, const std::string& bag_names,
+bool CheckRequestedTopics(const Recording& recording, const std::string& bag_names,
                           const std::vector<std::string>& requested) {
-  const std::set<std::string> present = CloudTopics(bags);
+  const std::set<std::string> present = CloudTopics(recording);
   std::string listing;
   for (const std::string& topic : present) listing += (listing.empty() ? "" : ", ") + topic;
   if (listing.empty()) listing = "none";
@@ -123,15 +95,14 @@ bool CheckRequestedTopics(const Bags& bags, const std::string& bag_names,
   return any;
 }
 
-// The record-time window of the walk: [start, end], with +S counted from the
-// first message of the first bag.
-std::pair<ros::Time, ros::Time> TimeWindow(const Bags& bags, const DumpOptions& options) {
+// The messages the walk reads: the requested topics in the record-time
+// window [start, end], with +S counted from the first message of the first
+// bag, so that filtering a large bag reads only what it reports.
+MessageQuery WalkQuery(const Recording& recording, const DumpOptions& options) {
   std::int64_t first = 0;
   if ((options.start.set && options.start.after_first) ||
       (options.end.set && options.end.after_first)) {
-    rosbag::View everything(*bags.front());
-    if (everything.size() > 0)
-      first = static_cast<std::int64_t>(everything.getBeginTime().toNSec());
+    first = FirstRecordTime(recording, 0);
   }
   auto resolve = [first](const TimeBound& bound, const ros::Time& unset) {
     if (!bound.set) return unset;
@@ -139,34 +110,11 @@ std::pair<ros::Time, ros::Time> TimeWindow(const Bags& bags, const DumpOptions& 
     time.fromNSec(static_cast<std::uint64_t>(bound.nanoseconds + (bound.after_first ? first : 0)));
     return time;
   };
-  return {resolve(options.start, ros::TIME_MIN), resolve(options.end, ros::TIME_MAX)};
-}
-
-// One view over every bag, in record-time order: every connection, or only
-// the requested topics' connections, in the time window, so that filtering a
-// large bag reads only what it reports.
-void AddQueries(rosbag::View& view, const Bags& bags, const DumpOptions& options) {
-  const auto [start, end] = TimeWindow(bags, options);
-  for (const auto& bag : bags) {
-    if (options.topics.empty()) {
-      view.addQuery(*bag, start, end);
-    } else {
-      view.addQuery(*bag, rosbag::TopicQuery(options.topics), start, end);
-    }
-  }
-}
-
-// Which bag each connection of the view belongs to, by its header (each
-// bag holds its own).
-std::map<const void*, int> BagOfConnections(const Bags& bags) {
-  std::map<const void*, int> bag_of;
-  for (std::size_t i = 0; i < bags.size(); ++i) {
-    rosbag::View everything(*bags[i]);
-    for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
-      bag_of[connection->header.get()] = static_cast<int>(i);
-    }
-  }
-  return bag_of;
+  MessageQuery query;
+  query.topics = options.topics;
+  query.start = resolve(options.start, ros::TIME_MIN);
+  query.end = resolve(options.end, ros::TIME_MAX);
+  return query;
 }
 
 // Hands the cloud to the summary's tally. One cloud at a time is tallied, on
@@ -175,16 +123,15 @@ std::map<const void*, int> BagOfConnections(const Bags& bags) {
 // walk is the faster of the two, so it reads this cloud's time and intensity
 // itself.
 void TallyInTurn(SummaryTally* summary, BackgroundWorker& tallying, int index,
-                 const rosbag::MessageInstance& m,
+                 const RecordedMessage& m,
                  const boost::shared_ptr<const sensor_msgs::PointCloud2>& lidar_data,
                  CloudLayout layout) {
   const bool background = lidar_data->data.size() >= kBackgroundTallyBytes;
   const bool helped = background && layout.inconsistency.empty() && tallying.Busy();
   TimeAndIntensity values;
   if (helped) values = ReadTimeAndIntensity(*lidar_data);
-  auto tally = [summary, index, topic = m.getTopic(), type = m.getDataType(),
-                recorded = m.getTime(), cloud = lidar_data, layout = std::move(layout), values,
-                helped] {
+  auto tally = [summary, index, topic = *m.topic, type = *m.datatype, recorded = m.time,
+                cloud = lidar_data, layout = std::move(layout), values, helped] {
     TallyCloud(*summary,
                {index, topic, type, recorded, *cloud, layout, helped ? &values : nullptr});
   };
@@ -221,14 +168,12 @@ bool ExportCloud(const std::string& dir, int index, const std::string& topic,
 // connection's MD5 sum, never decoded. Library errors propagate to the
 // caller. Returns false when the report, an image or a PCD file could not be
 // written; counts the selected clouds in `selected`.
-bool WalkClouds(const Bags& bags, const DumpOptions& options, WalkProgress& progress,
+bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProgress& progress,
                 SummaryTally* summary, int& selected) {
-  rosbag::View view(false);
-  AddQueries(view, bags, options);
-  const std::map<const void*, int> bag_of =
-      bags.size() > 1 ? BagOfConnections(bags) : std::map<const void*, int>();
-  ProgressStart(options.progress, options.progress ? view.size() : 0);
+  const MessageQuery query = WalkQuery(recording, options);
+  ProgressStart(options.progress, options.progress ? CountMessages(recording, query) : 0);
   boost::shared_ptr<sensor_msgs::PointCloud2> lidar_data;
+  std::vector<std::uint8_t> scratch;  // decompressed message bytes
   ReportMemory memory;
   int& count = progress.clouds;  // the running index of the walk's clouds
   std::uint64_t bytes = 0;
@@ -238,30 +183,30 @@ bool WalkClouds(const Bags& bags, const DumpOptions& options, WalkProgress& prog
   // Tallies the cloud before on another thread; waited for before the next
   // cloud's, at the end, and when the walk unwinds.
   BackgroundWorker tallying;
-  for (const rosbag::MessageInstance& m : view) {
+  bool written = true;
+  WalkMessages(recording, query, [&](const RecordedMessage& m) {
     ++progress.messages;
-    if (!bag_of.empty()) progress.bag = bag_of.at(m.getConnectionHeader().get());
+    progress.bag = m.bag;
     if (options.progress) {
-      bytes += m.size();  // reads the record header, so only when someone watches
+      bytes += MessageBytes(m);  // reads the record header, so only when someone watches
       ProgressUpdate(progress.messages, count, bytes);
     }
-    if (m.getMD5Sum() != kPointCloud2Md5) continue;
+    if (!m.cloud) return true;
     if (!options.selection.Selects(count)) {
       // Past the selection's last index, once it matched, nothing more can be.
-      if (count > options.selection.last && selected > 0) break;
+      if (count > options.selection.last && selected > 0) return false;
       ++count;
-      continue;
+      return true;
     }
-    lidar_data = m.instantiate<GuardedPointCloud2>();
-    if (!lidar_data) continue;
+    lidar_data = DecodeCloud(m, scratch);
+    if (!lidar_data) return true;
     ++selected;
     CloudLayout layout = ExamineCloud(*lidar_data);
     if (reported) {
-      ReportCloud(count, *lidar_data, layout, m.getTopic(), m.getDataType(), options.report,
-                  memory);
+      ReportCloud(count, *lidar_data, layout, *m.topic, *m.datatype, options.report, memory);
     }
     if (!options.pcd_dir.empty() && layout.inconsistency.empty() &&
-        !ExportCloud(options.pcd_dir, count, m.getTopic(), *lidar_data, export_notes)) {
+        !ExportCloud(options.pcd_dir, count, *m.topic, *lidar_data, export_notes)) {
       ++export_failures;
     }
     if (summary != nullptr) {
@@ -272,10 +217,13 @@ bool WalkClouds(const Bags& bags, const DumpOptions& options, WalkProgress& prog
     // stderr and leaves every finished cloud on stdout if the walk dies.
     if (fflush(stdout) != 0) {
       progress.write_errno = errno;
+      written = false;
       return false;  // nobody gets the rest of the report
     }
     ++count;
-  }
+    return true;
+  });
+  if (!written) return false;
   tallying.Wait();
   FinishImages(memory);
   ProgressClear();
@@ -306,15 +254,14 @@ bool WriteSummary(const SummaryTally& tally, const SummaryOptions& options, bool
 }
 
 // Opens every bag, or says which could not be opened.
-bool OpenBags(const std::vector<std::string>& names, const DumpOptions& options, Bags& bags) {
+bool OpenBags(const std::vector<std::string>& names, const DumpOptions& options,
+              Recording& recording) {
   for (const std::string& name : names) {
-    bags.push_back(std::make_unique<rosbag::Bag>());
-    try {
-      bags.back()->open(name, rosbag::bagmode::Read);
-    } catch (const std::exception& e) {
+    const std::string problem = OpenBag(name, recording);
+    if (!problem.empty()) {
       // With the JSON on stdout, stdout holds nothing else.
       std::fprintf(options.summary.json_replaces_report ? stderr : stdout,
-                   " Bag file open failed, %s, msg = %s\n", name.c_str(), e.what());
+                   " Bag file open failed, %s, msg = %s\n", name.c_str(), problem.c_str());
       return false;
     }
   }
@@ -324,8 +271,8 @@ bool OpenBags(const std::vector<std::string>& names, const DumpOptions& options,
 // Opens the bags, walks them and writes the summary.
 DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& options,
                     WalkProgress& progress) {
-  Bags bags;
-  if (!OpenBags(names, options, bags)) return DumpResult::kFailed;
+  Recording recording;
+  if (!OpenBags(names, options, recording)) return DumpResult::kFailed;
   SummaryTally tally;
   tally.bag = names.front();
   tally.bags = names;
@@ -335,9 +282,10 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
   bool read = false;
   int selected = 0;
   try {
-    if (summary != nullptr) tally.other_topics = OtherTopics(bags);
-    if (options.topics.empty() || CheckRequestedTopics(bags, BagNames(names), options.topics)) {
-      read = WalkClouds(bags, options, progress, summary, selected);
+    if (summary != nullptr) tally.other_topics = OtherTopics(recording);
+    if (options.topics.empty() ||
+        CheckRequestedTopics(recording, BagNames(names), options.topics)) {
+      read = WalkClouds(recording, options, progress, summary, selected);
       const bool narrowed = options.selection.given || options.start.set || options.end.set;
       if (read && narrowed && selected == 0) {
         PrintDiagnostic("the selection matches none of the %d cloud%s of the walk through %s",
@@ -345,7 +293,9 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
         read = false;
       }
     }
-    for (const auto& bag : bags) bag->close();
+    for (const auto& bag : recording.ros1) {
+      if (bag) bag->close();
+    }
   } catch (const std::exception& e) {
     PrintWalkFailure(names[progress.bag], progress, e.what());
     tally.complete = false;
