@@ -310,8 +310,9 @@ void BindWindow(sqlite3_stmt* statement, std::int64_t start_ns, std::int64_t end
 const std::size_t kLargestMessage = std::size_t{1} << 32;
 
 // Decompresses one zstd frame into `out`, growing it only as the frame
-// really yields bytes (a frame's declared size is not trusted).
-void DecompressMessage(const void* data, std::size_t size, std::vector<std::uint8_t>& out) {
+// really yields bytes (a frame's declared size is not trusted). Returns ""
+// or why it could not.
+std::string DecompressMessage(const void* data, std::size_t size, std::vector<std::uint8_t>& out) {
   std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
   ZSTD_inBuffer input = {data, size, 0};
   std::size_t produced = 0;
@@ -319,21 +320,19 @@ void DecompressMessage(const void* data, std::size_t size, std::vector<std::uint
   if (out.size() < ZSTD_DStreamOutSize()) out.resize(ZSTD_DStreamOutSize());
   while (last != 0) {
     if (produced == out.size()) {
-      if (out.size() > kLargestMessage)
-        throw std::runtime_error("zstd: the message decompresses to over 4 GiB");
+      if (out.size() > kLargestMessage) return "zstd: the message decompresses to over 4 GiB";
       out.resize(out.size() * 2);
     }
     ZSTD_outBuffer output = {out.data() + produced, out.size() - produced, 0};
     last = ZSTD_decompressStream(context.get(), &output, &input);
-    if (ZSTD_isError(last)) {
-      throw std::runtime_error(std::string("zstd: ") + ZSTD_getErrorName(last));
-    }
+    if (ZSTD_isError(last)) return std::string("zstd: ") + ZSTD_getErrorName(last);
     produced += output.pos;
     if (last != 0 && input.pos == input.size && output.pos < output.size) {
-      throw std::runtime_error("zstd: the compressed message ends early");
+      return "zstd: the compressed message ends early";
     }
   }
   out.resize(produced);
+  return "";
 }
 
 }  // namespace
@@ -388,12 +387,13 @@ void ReadCurrentCloud(Ros2Cursor& cursor, std::vector<std::uint8_t>& scratch,
     throw std::runtime_error("message " + std::to_string(cursor.id) + " vanished");
   const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, 0));
   std::size_t size = static_cast<std::size_t>(sqlite3_column_bytes(statement, 0));
+  std::string problem;
   if (cursor.compressed) {
-    DecompressMessage(bytes, size, scratch);
+    problem = DecompressMessage(bytes, size, scratch);
     bytes = scratch.data();
     size = scratch.size();
   }
-  const std::string problem = ReadCdrCloud(bytes, size, cloud);
+  if (problem.empty()) problem = ReadCdrCloud(bytes, size, cloud);
   sqlite3_reset(statement);
   if (!problem.empty()) {
     throw std::runtime_error("message " + std::to_string(cursor.id) + " on " + cursor.topic->name +

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <sensor_msgs/Imu.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -153,6 +155,63 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+namespace {
+
+// A cloud of `layout` whose every byte is a varied but finite-looking value.
+sensor_msgs::PointCloud2 Scrambled(const cloud_builder::Fields& layout, std::uint32_t point_step,
+                                   std::uint32_t width, std::uint32_t height,
+                                   std::uint32_t row_step, int stamp) {
+  auto cloud = cloud_builder::MakeCloud(layout, point_step, width, height, row_step);
+  cloud.header.stamp = ros::Time(stamp, 123456789);
+  for (std::size_t i = 0; i < cloud.data.size(); ++i) {
+    // Bytes 0x3f/0x40 in the high places keep floats in a readable range.
+    cloud.data[i] = (i % 4 == 3) ? 0x40 + (i / 4) % 3 : static_cast<std::uint8_t>(i * 37 + stamp);
+  }
+  return cloud;
+}
+
+}  // namespace
+
+void WriteOddLayouts(rosbag::Bag& bag) {
+  using cloud_builder::Field;
+  using sensor_msgs::PointField;
+  const auto record = cloud_builder::RecordLayout();
+  const cloud_builder::Fields packed = cloud_builder::PackedLayoutWithoutRing();
+  cloud_builder::Fields gap = record;
+  gap.erase(gap.begin() + 4);
+  cloud_builder::Fields wide_ring = record;
+  wide_ring[4] = Field("ring", 20, PointField::UINT32);
+  cloud_builder::Fields double_time = record;
+  double_time[5] = Field("time", 24, PointField::FLOAT64);
+  cloud_builder::Fields shuffled = {
+      Field("time", 0, PointField::FLOAT32), Field("ring", 4, PointField::UINT16),
+      Field("x", 8, PointField::FLOAT32),    Field("intensity", 12, PointField::FLOAT32),
+      Field("y", 16, PointField::FLOAT32),   Field("z", 20, PointField::FLOAT32)};
+
+  bag.write("/lidar/points", ros::Time(100, 0),
+            cloud_builder::MakeSweep(32, 200, ros::Time(100, 5), 1));
+  bag.write("/imu", ros::Time(101, 0), sensor_msgs::Imu());
+  const std::vector<std::pair<std::string, sensor_msgs::PointCloud2>> odd = {
+      {"/packed", Scrambled(packed, 20, 37, 1, 0, 102)},
+      {"/gap", Scrambled(gap, 32, 25, 1, 0, 103)},
+      {"/wide_ring", Scrambled(wide_ring, 32, 3, 1, 0, 104)},
+      {"/double_time", Scrambled(double_time, 32, 30, 1, 0, 105)},
+      {"/organized", Scrambled(record, 32, 7, 4, 7 * 32 + 12, 106)},
+      {"/shuffled", Scrambled(shuffled, 24, 22, 1, 0, 107)},
+      {"/bare", Scrambled({}, 4, 2, 1, 0, 108)}};
+  for (const auto& [topic, cloud] : odd) bag.write(topic, cloud.header.stamp, cloud);
+
+  int t = 109;
+  auto special = NumberedCloud(6, ros::Time(t, 0));
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  cloud_builder::PutReturn(special, 0, {nan, -nan, inf, -inf, 1, -0.0f});
+  cloud_builder::PutReturn(special, 1, {-0.0f, -1.0f, 0, 0, 65535, 1e-7f});
+  cloud_builder::PutReturn(special, 2, {-0.0f, 1.0f, 0, 0, 0, 3e38f});
+  cloud_builder::PutReturn(special, 3, {1e-30f, -1e30f, 0, 0, 0, 0});
+  bag.write("/special/a/topic/longer/than/twenty", ros::Time(t, 0), special);
 }
 
 }  // namespace test_support

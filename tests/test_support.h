@@ -64,4 +64,9 @@ std::string NumberedCloudReport(int index, double stamp, const std::string& topi
 // Lines of `text` (without their newlines).
 std::vector<std::string> Lines(const std::string& text);
 
+// Clouds of many layouts (the record layout, packed, gapped, wide ring,
+// double time, organised with padded rows, shuffled, fieldless, NaN and
+// infinite returns) on their own topics, among IMU messages.
+void WriteOddLayouts(rosbag::Bag& bag);
+
 }  // namespace test_support

@@ -171,7 +171,7 @@ void WriteRos2Bag(const std::string& path, const std::vector<Message>& messages,
       << "  compression_mode: \"" << mode << "\"\n";
 }
 
-std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path) {
+std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path, bool big_endian_cdr) {
   rosbag::Bag bag(ros1_path, rosbag::bagmode::Read);
   std::vector<Message> messages;
   for (const rosbag::MessageInstance& m : rosbag::View(bag)) {
@@ -183,7 +183,7 @@ std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path) {
     message.type =
         slash == std::string::npos ? type : type.substr(0, slash) + "/msg" + type.substr(slash);
     if (auto cloud = m.instantiate<sensor_msgs::PointCloud2>()) {
-      message.data = CdrCloud(*cloud);
+      message.data = CdrCloud(*cloud, big_endian_cdr);
     } else {
       message.data.resize(m.size());
       ros::serialization::OStream stream(message.data.data(),

@@ -38,6 +38,6 @@ void WriteRos2Bag(const std::string& path, const std::vector<Message>& messages,
 
 // Every message of a ROS 1 bag, clouds in CDR and other messages with their
 // ROS 1 bytes (nothing reads them) under their ROS 2 type names.
-std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path);
+std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path, bool big_endian_cdr = false);
 
 }  // namespace ros2_bag_writer
