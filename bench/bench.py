@@ -16,7 +16,10 @@ lz4-compressed copy and a 256 MiB bag, then times side by side:
     and a --start window near the end;
   - the export of every cloud with --pcd, next to cp of the same bag;
   - a picture of every sweep, -n 0 --image DIR, and the timeline of the
-    walk, -n 0 --timeline FILE, next to the summary whose numbers it draws.
+    walk, -n 0 --timeline FILE, next to the summary whose numbers it draws;
+  - a ROS 2 copy of the 1 GiB bag (rosbag2 sqlite3, one .db3 file, written
+    by write_ros2_bag): the report and the summary against read_floor_ros2,
+    SQLite reading every message and Fast CDR deserializing every cloud.
 Each is run --runs times (5 by default) on a warm page cache; the table shows
 the median and min-max wall time, throughput and peak RSS (of the process and
 its children), then the ratios the targets are stated in. Ratios to the floor
@@ -51,6 +54,17 @@ def ensure_bag(build, name, sweeps, compression="none", columns=1800):
                         str(sweeps), "--columns", str(columns), "--compression", compression],
                        check=True)
         os.rename(path + ".part", path)
+    return path
+
+
+def ensure_ros2(build, bag):
+    """A ROS 2 copy of `bag` in one .db3 file, written once."""
+    path = bag[:-len(".bag")] + "-ros2.db3"
+    if not os.path.exists(path):
+        print("writing %s (a ROS 2 copy of %s)" % (path, os.path.basename(bag)), flush=True)
+        part = path[:-len(".db3")] + ".part.db3"
+        subprocess.run([os.path.join(build, "write_ros2_bag"), bag, part], check=True)
+        os.rename(part, path)
     return path
 
 
@@ -90,8 +104,8 @@ def measure(label, command, bag, clouds, runs, floor=None):
             "ratio": statistics.median(ratios) if ratios else None}
 
 
-def cloud_count(build, bag):
-    out = subprocess.run([os.path.join(build, "read_floor"), bag], check=True,
+def cloud_count(build, bag, floor="read_floor"):
+    out = subprocess.run([os.path.join(build, floor), bag], check=True,
                          capture_output=True, text=True).stdout
     return int(out.split()[0])
 
@@ -156,6 +170,22 @@ def bench_bag(build, bag, runs, with_peer=True, window_start=None):
     return rows
 
 
+def bench_ros2(build, db3, runs):
+    tool = os.path.join(build, "bag_cloud_dump")
+    clouds = cloud_count(build, db3, "read_floor_ros2")
+    floor = [os.path.join(build, "read_floor_ros2"), db3]
+    rows = {
+        "floor": measure("floor: SQLite + Fast CDR decode", floor, db3, clouds, runs),
+        "tool": measure("bag_cloud_dump", [tool, db3], db3, clouds, runs, floor),
+        "summary": measure("bag_cloud_dump -n 0 --summary", [tool, "-n", "0", "--summary", db3],
+                           db3, clouds, runs, floor),
+    }
+    title = "%s (ROS 2): %.0f MB, %d clouds, %d runs each" % (
+        os.path.basename(db3), os.path.getsize(db3) / 1e6, clouds, runs)
+    print_table(title, rows.values())
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -169,6 +199,7 @@ def main():
     if args.smoke:
         bag = ensure_bag(args.build, "smoke.bag", 5, columns=200)
         bench_bag(args.build, bag, 1, window_start=0.3)
+        bench_ros2(args.build, ensure_ros2(args.build, bag), 1)
         return
 
     big = ensure_bag(args.build, "bench-1g.bag", 291)
@@ -177,6 +208,7 @@ def main():
     plain = bench_bag(args.build, big, args.runs, window_start=25)
     lz4 = bench_bag(args.build, big_lz4, args.runs, with_peer=False)
     small = bench_bag(args.build, quarter, args.runs, with_peer=False)
+    ros2 = bench_ros2(args.build, ensure_ros2(args.build, big), args.runs)
 
     print("\ntargets")
     checks = [
@@ -209,6 +241,8 @@ def main():
         ("--timeline / summary <= 1.1", plain["timeline"]["ratio"], 1.1, "<="),
         ("--image RSS - floor RSS <= 64 MiB", plain["image"]["rss"] - plain["floor"]["rss"], 64,
          "<="),
+        ("ROS 2: tool / floor <= 1.3", ros2["tool"]["ratio"], 1.3, "<="),
+        ("ROS 2: summary / floor <= 1.5", ros2["summary"]["ratio"], 1.5, "<="),
         ("--pcd RSS - floor RSS - 2 x largest cloud <= 16 MiB",
          plain["pcd"]["rss"] - plain["floor"]["rss"] - 2 * LARGEST_CLOUD_MIB, 16, "<="),
     ]

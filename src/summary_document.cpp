@@ -26,11 +26,13 @@ ordered_json OrNull(const std::optional<double>& value) {
 // A finite tallied minimum or maximum, or null when nothing was tallied.
 ordered_json Extreme(double value) { return std::isfinite(value) ? ordered_json(value) : nullptr; }
 
-// Seconds as ros::Time::toSec gives them, from exact nanoseconds.
+// Seconds as ros::Time::toSec gives them, from exact nanoseconds. Computed
+// here, since ros::Time throws for a stamp whose nanoseconds field overflows
+// into seconds past 32 bits (a damaged header).
 double StampSeconds(std::int64_t nanoseconds) {
-  ros::Time stamp;
-  stamp.fromNSec(static_cast<std::uint64_t>(nanoseconds));
-  return stamp.toSec();
+  const std::int64_t seconds = nanoseconds / 1000000000;
+  return static_cast<double>(seconds) +
+         1e-9 * static_cast<double>(nanoseconds - seconds * 1000000000);
 }
 
 const char* const kDatatypeNames[] = {nullptr, "INT8",   "UINT8",   "INT16",  "UINT16",

@@ -162,6 +162,17 @@ TEST(Summary, StampsGapsAndLatency) {
   }
 }
 
+TEST(Summary, AStampWhoseNanosecondsOverflowIsSummarizedNotFatal) {
+  // A damaged header: nsec far above a second, on top of the largest sec.
+  auto cloud = MakeCloud(CloudRecipe(), 0);
+  cloud.header.stamp.sec = 4294967295u;
+  cloud.header.stamp.nsec = 4294967295u;
+  const Summary s = Summarize({{"/p", 1000, cloud}});
+  ASSERT_EQ(s.run.status, 0) << s.run.err;
+  EXPECT_DOUBLE_EQ(s.document["topics"][0]["stamps"]["first"].get<double>(),
+                   4294967295.0 + 4.294967295);
+}
+
 TEST(Summary, InvalidPointsAndDenseFlag) {
   const auto with = [](std::function<void(std::uint32_t, Values&)> change) {
     return [change](std::uint32_t i) {

@@ -1,8 +1,10 @@
 // Fuzzes one serialized sensor_msgs/PointCloud2 through everything the tool
-// does with a message: the length checks, ROS deserialization, the metadata
+// does with a message: the length checks, ROS deserialization (or, built
+// with FUZZ_CDR, the ROS 2 CDR decoder), the metadata
 // checks, PCL's conversion and the report, with the layout view, both the
 // printed-points and the full conversion, the sweep picture, and the health
 // summary's tally and document.
+#include "cdr_cloud.h"
 #include "cloud_check.h"
 #include "cloud_report.h"
 #include "output_files.h"
@@ -31,8 +33,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  if (size > UINT32_MAX) return 0;
+  if (size == 0 || size > UINT32_MAX) return 0;
   GuardedPointCloud2 cloud;
+#ifdef FUZZ_CDR
+  if (!ReadCdrCloud(data, size, cloud).empty()) return 0;  // the walk stops with the reason
+#else
   try {
     ros::serialization::IStream stream(const_cast<std::uint8_t*>(data),
                                        static_cast<std::uint32_t>(size));
@@ -40,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::exception&) {
     return 0;  // a damaged message; the walk reports it and stops
   }
+#endif
   ReportMemory memory;
   ReportOptions options;
   options.layout = true;
@@ -54,8 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   PrintSummaryText(SummaryDocument(tally));
   options.full_conversion = true;
   options.samples = 3;
-  // Half the inputs (by the low bit of seq) also go through the sweep picture.
-  if (data[0] & 1) {
+  // Half the inputs (by the low bit of their last byte) also go through the
+  // sweep picture.
+  if (data[size - 1] & 1) {
     options.image.dir = image_dir;
     options.image.columns = 64;
     cloud.header.stamp = ros::Time();  // one file name, rewritten each time

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs both fuzzers for a short while and checks what they find.
+# Runs the fuzzers for a short while each and checks what they find.
 #   smoke.sh FUZZ_BUILD_DIR TOOL SECONDS
-# The cloud-message fuzzer covers the tool's own code: any finding fails.
+# The message fuzzers (ROS 1 serialization and ROS 2 CDR) cover the tool's
+# own code: any finding fails.
 # The bag-file fuzzer also reaches into rosbag, which crashes on some damaged
 # files; the tool contains those in a child process, so every input that
 # crashed the fuzzer is replayed through TOOL, which must end with status 0
@@ -12,17 +13,23 @@ tool=$2
 seconds=${3:-60}
 work=$build/fuzz-smoke
 rm -rf "$work"
-mkdir -p "$work/cloud" "$work/bag" "$work/bag-findings"
+mkdir -p "$work/bag" "$work/bag-findings"
 "$build/tests/fuzz/write_fuzz_seeds" "$work/seeds"
 
-echo "== cloud_message_fuzzer, ${seconds}s"
-"$build/tests/fuzz/cloud_message_fuzzer" -max_total_time="$seconds" -max_len=4096 \
-  -timeout=10 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$work/" \
-  "$work/cloud" "$work/seeds/cloud" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==[0-9]+==ERROR|SUMMARY)' || true
-if ls "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* >/dev/null 2>&1; then
-  echo "cloud_message_fuzzer found a fault:" "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-* 2>/dev/null
-  exit 1
-fi
+for fuzzer in cloud_message_fuzzer:cloud cdr_cloud_fuzzer:cdr; do
+  name=${fuzzer%%:*}
+  seeds=${fuzzer##*:}
+  mkdir -p "$work/$name"
+  echo "== $name, ${seconds}s"
+  "$build/tests/fuzz/$name" -max_total_time="$seconds" -max_len=4096 \
+    -timeout=10 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$work/$name-" \
+    "$work/$name" "$work/seeds/$seeds" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==[0-9]+==ERROR|SUMMARY)' || true
+  findings=$(find "$work" -maxdepth 1 -type f -name "$name-*")
+  if [ -n "$findings" ]; then
+    echo "$name found a fault:" $findings
+    exit 1
+  fi
+done
 
 echo "== bag_file_fuzzer, ${seconds}s"
 "$build/tests/fuzz/bag_file_fuzzer" -fork=1 -ignore_crashes=1 -ignore_ooms=1 \

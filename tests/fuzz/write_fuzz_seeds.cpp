@@ -1,7 +1,9 @@
 // Writes seed corpora for the fuzzers with the project's own cloud builder:
-// serialized PointCloud2 messages of several layouts into DIR/cloud, and
-// small bags (uncompressed, bz2, lz4) into DIR/bag.
+// serialized PointCloud2 messages of several layouts into DIR/cloud, the
+// same in CDR (little and big endian) into DIR/cdr, and small bags
+// (uncompressed, bz2, lz4) into DIR/bag.
 #include "cloud_builder.h"
+#include "ros2_bag_writer.h"
 
 #include <rosbag/bag.h>
 #include <sensor_msgs/Imu.h>
@@ -33,13 +35,17 @@ std::vector<sensor_msgs::PointCloud2> SeedClouds() {
   return clouds;
 }
 
+void WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
 void WriteMessage(const std::string& path, const sensor_msgs::PointCloud2& cloud) {
   std::vector<std::uint8_t> bytes(ros::serialization::serializationLength(cloud));
   ros::serialization::OStream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   ros::serialization::serialize(stream, cloud);
-  std::ofstream(path, std::ios::binary)
-      .write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
+  WriteBytes(path, bytes);
 }
 
 void WriteSeedBag(const std::string& path, rosbag::compression::CompressionType compression) {
@@ -67,9 +73,15 @@ int main(int argc, char** argv) {
   mkdir(dir.c_str(), 0755);
   mkdir((dir + "/cloud").c_str(), 0755);
   mkdir((dir + "/bag").c_str(), 0755);
+  mkdir((dir + "/cdr").c_str(), 0755);
   int n = 0;
   for (const auto& cloud : SeedClouds()) {
-    WriteMessage(dir + "/cloud/seed" + std::to_string(n++), cloud);
+    WriteMessage(dir + "/cloud/seed" + std::to_string(n), cloud);
+    for (const bool big_endian : {false, true}) {
+      WriteBytes(dir + "/cdr/seed" + std::to_string(n) + (big_endian ? "be" : "le"),
+                 ros2_bag_writer::CdrCloud(cloud, big_endian));
+    }
+    ++n;
   }
   WriteSeedBag(dir + "/bag/plain.bag", rosbag::compression::Uncompressed);
   WriteSeedBag(dir + "/bag/bz2.bag", rosbag::compression::BZ2);
