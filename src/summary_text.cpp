@@ -100,9 +100,11 @@ void PrintTopic(const ordered_json& t) {
                               Plural(Count(i["dense_flag_false"]), "cloud", "clouds").c_str(),
                               Count(i["dense_flag_wrong"])));
   const ordered_json& r = t["range"];
-  PrintLine("range", r["min"].is_null() ? "no finite point away from the origin"
-                                        : Format("%.3f to %.3f m", r["min"].get<double>(),
-                                                 r["max"].get<double>()));
+  // A finite range whose square overflows a double leaves max null.
+  PrintLine("range", r["min"].is_null()   ? "no finite point away from the origin"
+                     : r["max"].is_null() ? Format("%.3f m to over 1e154 m", r["min"].get<double>())
+                                          : Format("%.3f to %.3f m", r["min"].get<double>(),
+                                                   r["max"].get<double>()));
   const ordered_json& ring = t["ring"];
   if (ring.is_null()) {
     PrintLine("ring", "none");

@@ -173,6 +173,27 @@ TEST(Summary, AStampWhoseNanosecondsOverflowIsSummarizedNotFatal) {
                    4294967295.0 + 4.294967295);
 }
 
+TEST(Summary, ARangeTooLargeToSquareIsSummarizedNotFatal) {
+  using cloud_builder::Field;
+  CloudRecipe recipe;
+  recipe.layout = {Field("x", 0, PointField::FLOAT64), Field("y", 8, PointField::FLOAT64),
+                   Field("z", 16, PointField::FLOAT64)};
+  recipe.point_step = 24;
+  recipe.points = 2;
+  recipe.fill = [](std::uint32_t i) { return Values{{"x", i == 0 ? 2.0 : 1e200}}; };
+  ScratchDir dir;
+  WriteBag(dir.Path("t.bag"),
+           [&](rosbag::Bag& bag) { bag.write("/p", ros::Time(1000), MakeCloud(recipe, 1000)); });
+  const RunResult json_run = RunTool({"--json", "-", dir.Path("t.bag")});
+  ASSERT_EQ(json_run.status, 0) << json_run.err;
+  EXPECT_EQ(json::parse(json_run.out)["topics"][0]["range"],
+            json({{"min", 2.0}, {"max", nullptr}}));
+  const RunResult text_run = RunTool({"-n", "0", "-s", dir.Path("t.bag")});
+  EXPECT_EQ(text_run.status, 0);
+  EXPECT_NE(text_run.out.find("#   range      2.000 m to over 1e154 m\n"), std::string::npos)
+      << text_run.out;
+}
+
 TEST(Summary, InvalidPointsAndDenseFlag) {
   const auto with = [](std::function<void(std::uint32_t, Values&)> change) {
     return [change](std::uint32_t i) {
