@@ -239,7 +239,7 @@ std::string ReadMetadata(const std::string& path, Metadata& metadata) {
 std::string FilesOfDirectory(const std::string& dir, Metadata& metadata) {
   const std::string metadata_path = dir + "/metadata.yaml";
   if (access(metadata_path.c_str(), F_OK) == 0) {
-    const std::string problem = ReadMetadata(metadata_path, metadata);
+    std::string problem = ReadMetadata(metadata_path, metadata);
     if (!problem.empty()) return problem;
     for (std::string& file : metadata.files) file = dir + "/" + file;
   }
@@ -264,7 +264,7 @@ bool IsRos2Recording(const std::string& path) {
 std::string OpenRos2Bag(const std::string& path, Ros2Bag& bag) {
   Metadata metadata;
   if (IsDirectory(path)) {
-    const std::string problem = FilesOfDirectory(path, metadata);
+    std::string problem = FilesOfDirectory(path, metadata);
     if (!problem.empty()) return problem;
   } else {
     const std::string start = FileStart(path, 16);
@@ -275,7 +275,7 @@ std::string OpenRos2Bag(const std::string& path, Ros2Bag& bag) {
   bag.compressed_messages = metadata.compressed_messages;
   for (const std::string& name : metadata.files) {
     bag.files.emplace_back();
-    const std::string problem = OpenFile(name, metadata.compressed_files, bag.files.back());
+    std::string problem = OpenFile(name, metadata.compressed_files, bag.files.back());
     if (!problem.empty()) return problem;
   }
   // Split recordings are walked in the order of their files' first

@@ -133,6 +133,7 @@ std::vector<std::uint8_t> CdrCloud(const sensor_msgs::PointCloud2& cloud, bool b
 void WriteRos2Bag(const std::string& path, const std::vector<Message>& messages,
                   const Options& options) {
   std::vector<const Message*> in_order;
+  in_order.reserve(messages.size());
   for (const Message& m : messages) in_order.push_back(&m);
   std::stable_sort(in_order.begin(), in_order.end(),
                    [](const Message* a, const Message* b) { return a->time_ns < b->time_ns; });
@@ -148,7 +149,8 @@ void WriteRos2Bag(const std::string& path, const std::vector<Message>& messages,
     std::string name = n < static_cast<int>(options.file_names.size())
                            ? options.file_names[n]
                            : BaseName(path) + "_" + std::to_string(n) + ".db3";
-    const std::size_t begin = in_order.size() * n / files, end = in_order.size() * (n + 1) / files;
+    const auto count = static_cast<std::ptrdiff_t>(in_order.size());
+    const std::ptrdiff_t begin = count * n / files, end = count * (n + 1) / files;
     const std::string file = path + "/" + name;
     WriteFile(file, std::vector<const Message*>(in_order.begin() + begin, in_order.begin() + end),
               compress_messages, 1000 - 7 * n);
