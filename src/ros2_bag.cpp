@@ -23,6 +23,7 @@ const char* const kRos2PointCloud2Type = "sensor_msgs/msg/PointCloud2";
 
 void SqliteCloser::operator()(sqlite3* db) const { sqlite3_close_v2(db); }
 void SqliteCloser::operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+void SqliteCloser::operator()(sqlite3_blob* blob) const { sqlite3_blob_close(blob); }
 
 namespace {
 
@@ -349,7 +350,6 @@ bool StartCursor(const Ros2File& file, bool compressed, const std::vector<std::s
       Prepare(file.db.get(), "SELECT id, topic_id, timestamp, length(data) FROM messages" + where +
                                  " ORDER BY timestamp, id");
   BindWindow(cursor.rows.get(), start_ns, end_ns);
-  cursor.data = Prepare(file.db.get(), "SELECT data FROM messages WHERE id = ?1");
   return true;
 }
 
@@ -378,15 +378,40 @@ std::uint64_t CountFileMessages(const Ros2File& file, const std::vector<std::str
   return Step(count.get()) ? static_cast<std::uint64_t>(sqlite3_column_int64(count.get(), 0)) : 0;
 }
 
+namespace {
+
+// Reads the current message's bytes into the cursor's buffer.
+void ReadCurrentBytes(Ros2Cursor& cursor) {
+  sqlite3* db = cursor.file->db.get();
+  int result = SQLITE_OK;
+  if (cursor.data) {
+    result = sqlite3_blob_reopen(cursor.data.get(), cursor.id);
+  } else {
+    sqlite3_blob* blob = nullptr;
+    result = sqlite3_blob_open(db, "main", "messages", "data", cursor.id, 0, &blob);
+    cursor.data.reset(blob);
+  }
+  const int size = result == SQLITE_OK ? sqlite3_blob_bytes(cursor.data.get()) : 0;
+  if (result == SQLITE_OK) {
+    if (cursor.bytes_read.size() < static_cast<std::size_t>(size)) cursor.bytes_read.resize(size);
+    result = sqlite3_blob_read(cursor.data.get(), cursor.bytes_read.data(), size, 0);
+  }
+  if (result != SQLITE_OK) {
+    // A blob handle that failed is closed; the next message opens a new one.
+    cursor.data.reset();
+    throw std::runtime_error("message " + std::to_string(cursor.id) + " of '" + cursor.file->path +
+                             "': " + sqlite3_errmsg(db));
+  }
+  cursor.bytes = size;
+}
+
+}  // namespace
+
 void ReadCurrentCloud(Ros2Cursor& cursor, std::vector<std::uint8_t>& scratch,
                       sensor_msgs::PointCloud2& cloud) {
-  sqlite3_stmt* statement = cursor.data.get();
-  sqlite3_reset(statement);
-  sqlite3_bind_int64(statement, 1, cursor.id);
-  if (!Step(statement))
-    throw std::runtime_error("message " + std::to_string(cursor.id) + " vanished");
-  const auto* bytes = static_cast<const std::uint8_t*>(sqlite3_column_blob(statement, 0));
-  std::size_t size = static_cast<std::size_t>(sqlite3_column_bytes(statement, 0));
+  ReadCurrentBytes(cursor);
+  const std::uint8_t* bytes = cursor.bytes_read.data();
+  auto size = static_cast<std::size_t>(cursor.bytes);
   std::string problem;
   if (cursor.compressed) {
     problem = DecompressMessage(bytes, size, scratch);
@@ -394,7 +419,6 @@ void ReadCurrentCloud(Ros2Cursor& cursor, std::vector<std::uint8_t>& scratch,
     size = scratch.size();
   }
   if (problem.empty()) problem = ReadCdrCloud(bytes, size, cloud);
-  sqlite3_reset(statement);
   if (!problem.empty()) {
     throw std::runtime_error("message " + std::to_string(cursor.id) + " on " + cursor.topic->name +
                              " in '" + cursor.file->path + "': " + problem);

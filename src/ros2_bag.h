@@ -14,13 +14,16 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+struct sqlite3_blob;
 
 struct SqliteCloser {
   void operator()(sqlite3* db) const;
   void operator()(sqlite3_stmt* statement) const;
+  void operator()(sqlite3_blob* blob) const;
 };
 using SqliteDatabase = std::unique_ptr<sqlite3, SqliteCloser>;
 using SqliteStatement = std::unique_ptr<sqlite3_stmt, SqliteCloser>;
+using SqliteBlob = std::unique_ptr<sqlite3_blob, SqliteCloser>;
 
 // The type name of the clouds, as ROS 2 records it.
 extern const char* const kRos2PointCloud2Type;
@@ -59,7 +62,10 @@ struct Ros2Cursor {
   const Ros2File* file = nullptr;
   bool compressed = false;
   SqliteStatement rows;  // id, topic_id, timestamp, length(data)
-  SqliteStatement data;  // data of one id
+  SqliteBlob data;       // the data of one message, moved from message to message
+  // Its bytes, in a buffer kept from message to message: SQLite would
+  // allocate (and the system fault in) a fresh one for every message.
+  std::vector<std::uint8_t> bytes_read;
   // The current message.
   std::int64_t id = 0;
   std::int64_t timestamp = 0;
