@@ -128,15 +128,22 @@ TEST(Ros2Bag, MergesWithRos1BagsInRecordTimeOrder) {
       if (moved.count(m.getTopic()) == 0) out.write(m.getTopic(), m.getTime(), m);
     }
   });
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"-n", "1", "--merge", ros2, ros1}, {"-n", "0", "-s", "--merge", ros1, ros2}}) {
+  // The same ROS 1 part as a ROS 2 recording too: two ROS 2 recordings merged.
+  std::vector<Message> rest_part = ros2_bag_writer::MessagesOfRos1Bag(ros1);
+  const std::string ros2_rest = dir.Path("part1");
+  ros2_bag_writer::WriteRos2Bag(ros2_rest, rest_part, {2, Compression::kNone, {}});
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"-n", "1", "--merge", ros2, ros1},
+                                             {"-n", "0", "-s", "--merge", ros1, ros2},
+                                             {"-n", "2", "-s", "--merge", ros2_rest, ros2}}) {
+    const bool all_ros2 = args.back() == ros2 && args[args.size() - 2] == ros2_rest;
     const RunResult run = RunTool(args);
     std::vector<std::string> rest(args.begin(), args.end() - 2);
     const RunResult expected = RunTool(With(rest, whole));
     ASSERT_EQ(run.status, 0) << run.err;
     std::string out;
     for (const std::string& line : Lines(expected.out)) {
-      bool ros2_line = false;
+      bool ros2_line = all_ros2;
       for (const std::string& topic : moved)
         ros2_line |= line.find(topic + " ") != std::string::npos ||
                      line.find(topic + ":") != std::string::npos;
