@@ -93,6 +93,66 @@ void ViridisTwo(const double* t, Rgb* out) {
 #endif
 }
 
+// Viridis by cells of the scale, where one colour provably covers a whole
+// cell: each channel's polynomial is monotone over the cell (its derivative
+// keeps one sign, as the bound on the second derivative shows), the colours
+// at the cell's two ends (widened a little, so that a value rounded into the
+// cell is inside) are the same, and neither end lies within 1e-7 of a byte's
+// rounding threshold, far beyond the error of evaluating the polynomial. In
+// the other cells each value is coloured by Viridis() itself.
+struct ColourTable {
+  static constexpr unsigned kCells = 65536;
+  Rgb colour[kCells];
+  bool uniform[kCells];
+};
+
+double ViridisDerivative(double t, int channel) {
+  double d = 6 * kViridis[6][channel];
+  for (int i = 5; i >= 1; --i) d = i * kViridis[i][channel] + t * d;
+  return d;
+}
+
+// Whether t's channels are far from where their bytes round the other way.
+bool FarFromRounding(double t) {
+  for (int k = 0; k < 3; ++k) {
+    double v = kViridis[6][k];
+    for (int i = 5; i >= 0; --i) v = kViridis[i][k] + std::clamp(t, 0.0, 1.0) * v;
+    const double x = std::clamp(v, 0.0, 1.0) * 255.0;
+    if (std::fabs(x - std::floor(x) - 0.5) < 1e-7) return false;
+  }
+  return true;
+}
+
+ColourTable MakeColourTable() {
+  ColourTable table{};
+  double second_derivative_bound[3] = {0, 0, 0};
+  for (int k = 0; k < 3; ++k) {
+    for (int i = 2; i <= 6; ++i)
+      second_derivative_bound[k] += i * (i - 1) * std::fabs(kViridis[i][k]);
+  }
+  const double cells = ColourTable::kCells;
+  for (unsigned cell = 0; cell < ColourTable::kCells; ++cell) {
+    const double a = (cell - 1e-6) / cells, b = (cell + 1 + 1e-6) / cells;
+    const double lo = std::clamp(a, 0.0, 1.0), hi = std::clamp(b, 0.0, 1.0);
+    bool monotone = true;
+    for (int k = 0; k < 3; ++k) {
+      const double da = ViridisDerivative(lo, k), db = ViridisDerivative(hi, k);
+      const double change = 1.01 * second_derivative_bound[k] * (hi - lo) + 1e-9;
+      monotone = monotone && da * db > 0 && std::min(std::fabs(da), std::fabs(db)) > change;
+    }
+    const Rgb first = Viridis(a), last = Viridis(b);
+    table.colour[cell] = first;
+    table.uniform[cell] = monotone && std::memcmp(&first, &last, sizeof first) == 0 &&
+                          FarFromRounding(a) && FarFromRounding(b);
+  }
+  return table;
+}
+
+const ColourTable& Colours() {
+  static const ColourTable table = MakeColourTable();
+  return table;
+}
+
 // The report's horizontal angle: degrees from +y, positive towards +x.
 double Azimuth(const PointCloudXYZIRT& p) {
   return static_cast<double>(atan2f(p.x, p.y) * 180.0f) / 3.141592653;
@@ -106,16 +166,45 @@ std::size_t ExactAzimuthColumn(const PointCloudXYZIRT& p, unsigned width) {
   return column == width ? 0 : column;  // 0 to width, where width is column 0 again
 }
 
-// The same column with multiplications for the two divisions. Their results
-// differ from the exact ones by far less than 1e-6 of a column, so unless the
-// point lies that close to a column's edge or to +-180 degrees, the column is
-// the same; there the exact way decides.
-std::size_t AzimuthColumn(const PointCloudXYZIRT& p, unsigned width, double columns_per_degree) {
-  constexpr double kDegreesPerUnit = 1.0 / 3.141592653;  // Azimuth() divides by 3.141592653
-  const double a = static_cast<double>(atan2f(p.x, p.y) * 180.0f) * kDegreesPerUnit;
+// The report's azimuth in degrees without a call to atan2f: the Taylor
+// series of the angle folded into [-pi/8, pi/8], within 2e-7 rad of the true
+// angle. With atan2f's and the float roundings' own error it differs from
+// Azimuth() by less than kAzimuthErrorDegrees (a fifth of that is the
+// actual bound). Not for x = y = 0.
+constexpr double kAzimuthErrorDegrees = 2e-4;
+double ApproximateAzimuth(float x, float y) {
+  constexpr double kPi = 3.14159265358979323846;
+  const double ax = std::fabs(static_cast<double>(x)), ay = std::fabs(static_cast<double>(y));
+  const bool swapped = ax > ay;            // the angle from +y is then pi/2 less the one from +x
+  double t = swapped ? ay / ax : ax / ay;  // in [0, 1]
+  const bool above = t > 0.41421356237309503;  // tan(pi/8)
+  if (above) t = (t - 1.0) / (t + 1.0);        // atan(t) = pi/4 + atan of this
+  const double t2 = t * t;
+  const double series =
+      t *
+      (1.0 +
+       t2 * (-1.0 / 3 +
+             t2 * (1.0 / 5 +
+                   t2 * (-1.0 / 7 +
+                         t2 * (1.0 / 9 + t2 * (-1.0 / 11 + t2 * (1.0 / 13 + t2 * (-1.0 / 15))))))));
+  double angle = above ? kPi / 4 + series : series;
+  if (swapped) angle = kPi / 2 - angle;
+  if (y < 0) angle = kPi - angle;
+  if (x < 0) angle = -angle;
+  return angle * 180.0 / 3.141592653;  // as Azimuth() divides
+}
+
+// The same column without atan2f and with multiplications for the two
+// divisions. Unless the point lies within `margin` columns of a column's
+// edge or near +-180 degrees, the column is the exact one; there the exact
+// way decides.
+std::size_t AzimuthColumn(const PointCloudXYZIRT& p, unsigned width, double columns_per_degree,
+                          double margin) {
+  if (margin >= 0.25 || (p.x == 0 && p.y == 0)) return ExactAzimuthColumn(p, width);
+  const double a = ApproximateAzimuth(p.x, p.y);
   const double at = (a + 180.0) * columns_per_degree + 0.5;
   const double whole = std::floor(at);
-  if (std::fabs(a) > 179.9999 || at - whole < 1e-6 || at - whole > 1 - 1e-6) {
+  if (std::fabs(a) > 179.99 || at - whole < margin || at - whole > 1 - margin) {
     return ExactAzimuthColumn(p, width);
   }
   const auto column = static_cast<std::size_t>(whole);
@@ -207,6 +296,9 @@ void Paint(unsigned width, const pcl::PointCloud<PointCloudXYZIRT>& cloud, const
   work.nearest.assign(pixels, std::numeric_limits<float>::infinity());
   work.only_nonfinite.assign(pixels, 0);
   const double columns_per_degree = width / 360.0;
+  // How near a column's edge the approximate azimuth leaves the choice to
+  // the exact one, in columns.
+  const double margin = kAzimuthErrorDegrees * columns_per_degree + 1e-6;
   for (std::size_t i = 0; i < cloud.points.size(); ++i) {
     const int row = work.row_of_point[i];
     if (row < 0) continue;
@@ -217,7 +309,7 @@ void Paint(unsigned width, const pcl::PointCloud<PointCloudXYZIRT>& cloud, const
       work.only_nonfinite[static_cast<std::size_t>(row) * width + column] = 1;
       continue;
     }
-    const std::size_t column = AzimuthColumn(p, width, columns_per_degree);
+    const std::size_t column = AzimuthColumn(p, width, columns_per_degree, margin);
     float& nearest = work.nearest[static_cast<std::size_t>(row) * width + column];
     nearest = std::min(nearest, std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z));
   }
@@ -230,13 +322,24 @@ void Colour(const ImageOptions& options, ImageWorkspace& work) {
       options.max_range > options.min_range ? 1.0 / (options.max_range - options.min_range) : 1.0;
   work.pixels.resize(work.nearest.size() * 3);
   // Black and grey first, and where the returns are, with their scale value.
+  // Returns whose cell has one colour take it from the table; the others
+  // are coloured below.
+  const ColourTable& table = Colours();
   work.returns.clear();
   work.scale_values.clear();
   for (std::size_t at = 0; at < work.nearest.size(); ++at) {
     const float range = work.nearest[at];
     if (range < std::numeric_limits<float>::infinity()) {
+      const double t = (range - options.min_range) * scale;
+      const auto cell =
+          std::min(static_cast<unsigned>(std::clamp(t, 0.0, 1.0) * ColourTable::kCells),
+                   ColourTable::kCells - 1);
+      if (table.uniform[cell]) {
+        std::memcpy(&work.pixels[at * 3], &table.colour[cell], 3);
+        continue;
+      }
       work.returns.push_back(at);
-      work.scale_values.push_back((range - options.min_range) * scale);
+      work.scale_values.push_back(t);
       continue;
     }
     const Rgb colour = work.only_nonfinite[at] != 0 ? kNotFinite : kNoReturn;

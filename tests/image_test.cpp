@@ -171,6 +171,30 @@ TEST(Image, PixelsStayThoseOfTheFirstPaintingCode) {
   }
 }
 
+// Ranges swept finely over the whole colour scale and azimuths over every
+// column edge: the colours and columns, however they are computed, stay those
+// of the first painting code.
+TEST(Image, ColoursAndColumnsStayThoseOfTheFirstPaintingCodeAcrossTheScale) {
+  ScratchDir dir;
+  const std::uint32_t points = 64 * 3000;
+  auto sweep = cloud_builder::MakeCloud(cloud_builder::RecordLayout(), 32, points);
+  sweep.header.stamp = ros::Time(5, 0);
+  for (std::uint32_t i = 0; i < points; ++i) {
+    const double range = 1.5 + 59.0 * i / points;
+    const double azimuth = 2 * M_PI * (i / 64) / 3000.0 - M_PI;  // about 0.6 columns a step
+    cloud_builder::PutReturn(sweep, i,
+                             {static_cast<float>(range * std::sin(azimuth)),
+                              static_cast<float>(range * std::cos(azimuth)), 0, 0,
+                              static_cast<std::uint16_t>(i % 64), 0});
+  }
+  WriteBag(dir.Path("t.bag"), [&](rosbag::Bag& bag) { bag.write("/a", ros::Time(5, 0), sweep); });
+  const RunResult run = RunTool({"-i", dir.Path("img"), "--image-width", "1800", "--image-range",
+                                 "2:60", "-n", "0", dir.Path("t.bag")});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(PixelDigest(ReadPng(dir.Path("img/000000_a_5.000000000.png"))),
+            11527323471604341035ull);
+}
+
 // Pictures are written on a second thread: none may be lost, swapped with
 // another cloud's, or fail without a word.
 TEST(Image, ManyCloudsKeepTheirOwnPicturesAndFailuresAreTold) {
