@@ -46,7 +46,8 @@ std::uint8_t ChannelByte(double v) {
   return static_cast<std::uint8_t>(whole + (x - whole >= 0.5 ? 1 : 0));
 }
 
-Rgb Viridis(double t) {
+// The three channels at t (clamped to the scale), each still to be clamped.
+void ViridisChannels(double t, double channel[3]) {
   t = std::clamp(t, 0.0, 1.0);
   // The three channels' Horner steps side by side: three independent chains
   // instead of one three times as long, with the same operations each.
@@ -56,8 +57,17 @@ Rgb Viridis(double t) {
     g = kViridis[i][1] + t * g;
     b = kViridis[i][2] + t * b;
   }
-  return {ChannelByte(std::clamp(r, 0.0, 1.0)), ChannelByte(std::clamp(g, 0.0, 1.0)),
-          ChannelByte(std::clamp(b, 0.0, 1.0))};
+  channel[0] = r;
+  channel[1] = g;
+  channel[2] = b;
+}
+
+Rgb Viridis(double t) {
+  double channel[3];
+  ViridisChannels(t, channel);
+  return {ChannelByte(std::clamp(channel[0], 0.0, 1.0)),
+          ChannelByte(std::clamp(channel[1], 0.0, 1.0)),
+          ChannelByte(std::clamp(channel[2], 0.0, 1.0))};
 }
 
 // The colours of t[0] and t[1] at once, two lanes of the same IEEE operations
@@ -114,9 +124,9 @@ double ViridisDerivative(double t, int channel) {
 
 // Whether t's channels are far from where their bytes round the other way.
 bool FarFromRounding(double t) {
-  for (int k = 0; k < 3; ++k) {
-    double v = kViridis[6][k];
-    for (int i = 5; i >= 0; --i) v = kViridis[i][k] + std::clamp(t, 0.0, 1.0) * v;
+  double channel[3];
+  ViridisChannels(t, channel);
+  for (const double v : channel) {
     const double x = std::clamp(v, 0.0, 1.0) * 255.0;
     if (std::fabs(x - std::floor(x) - 0.5) < 1e-7) return false;
   }
