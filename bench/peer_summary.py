@@ -23,6 +23,9 @@ NAMES = {1: "INT8", 2: "UINT8", 3: "INT16", 4: "UINT16", 5: "INT32", 6: "UINT32"
          8: "FLOAT64"}
 RING_NAMES = ["ring", "channel", "laser_id", "line"]
 TIME_NAMES = ["time", "t", "timestamp", "time_stamp", "offset_time", "time_offset"]
+TIME_PAIR_BASES = ["time", "timestamp", "t", "time_stamp"]
+VELOCITY_NAMES = ["velocity", "vx", "vrad", "doppler", "radial_velocity"]
+INTEGERS = (1, 2, 3, 4, 5, 6)
 UNITS = [("s", 1.0, 0.2, 2.0), ("ms", 1e-3, 200.0, 2000.0), ("us", 1e-6, 2e5, 2e6),
          ("ns", 1e-9, 2e8, 2e9)]
 
@@ -71,6 +74,35 @@ def by_priority(fields, point_step, names):
         if any(f[0] == name for f in fields):
             return readable(fields, point_step, name)
     return None
+
+
+def time_source(fields, point_step):
+    """(name, seconds field, nanoseconds field or None), or None."""
+    for name in TIME_NAMES:
+        if any(f[0] == name for f in fields):
+            field = readable(fields, point_step, name)
+            return None if field is None else (name, field, None)
+    for base in TIME_PAIR_BASES:
+        names = [f[0] for f in fields]
+        if base + "_sec" in names and base + "_nsec" in names:
+            sec = readable(fields, point_step, base + "_sec")
+            nsec = readable(fields, point_step, base + "_nsec")
+            if sec is None or nsec is None or sec[2] not in INTEGERS or nsec[2] not in INTEGERS:
+                return None
+            return (base + "_sec+" + base + "_nsec", sec, nsec)
+    return None
+
+
+def sensor_kind(fields):
+    names = {f[0] for f in fields}
+    ring = any(n in names for n in RING_NAMES)
+    time = any(n in names for n in TIME_NAMES) or any(
+        b + "_sec" in names and b + "_nsec" in names for b in TIME_PAIR_BASES)
+    if any(n in names for n in VELOCITY_NAMES):
+        return "radar"
+    if ("rgb" in names or "rgba" in names) and not ring and not time:
+        return "camera"
+    return "lidar" if ring or time else "unknown"
 
 
 def values(data, height, width, point_step, row_step, field):
@@ -133,12 +165,13 @@ def tally_points(t, fields, height, width, point_step, row_step, data, is_dense)
             if ring[2] in (7, 8):
                 v = np.trunc(v[np.isfinite(v)].astype(np.float64))
             t.ring_seen.update(int(r) for r in np.unique(v))
-    time = by_priority(fields, point_step, TIME_NAMES)
+    time = time_source(fields, point_step)
     if time:
+        name, sec, nsec = time
         if t.time is None:
-            t.time = [time[0], time[2], None, None]
+            t.time = [name, sec[2], None, None]
         if n:
-            v = get(time)
+            v = get(sec) if nsec is None else get(sec) + get(nsec) * 1e-9
             if np.all(v == 0):
                 t.time_zero += 1
             v = v[np.isfinite(v)]
@@ -159,10 +192,12 @@ def tally_points(t, fields, height, width, point_step, row_step, data, is_dense)
 
 
 def topic_json(t):
-    deltas = [b - a for a, b in zip(t.stamps, t.stamps[1:])]
+    stamped = [i for i, s in enumerate(t.stamps) if s != 0]
+    deltas = [t.stamps[b] - t.stamps[a] for a, b in zip(stamped, stamped[1:])]
     period_ns = median([d for d in deltas if d > 0])
-    gaps = [t.indices[i + 1] for i, d in enumerate(deltas)
+    gaps = [t.indices[stamped[i + 1]] for i, d in enumerate(deltas)
             if period_ns is not None and d > 1.5 * period_ns]
+    latencies = [t.latencies[i] for i in stamped]
     period = None if period_ns is None else period_ns / 1e9
     seconds = lambda ns: float(ns // 10**9) + 1e-9 * float(ns % 10**9)
     ring = None
@@ -193,7 +228,7 @@ def topic_json(t):
         intensity = {"field": t.intensity[0], "datatype": NAMES[t.intensity[1]],
                      "min": t.intensity[2], "max": t.intensity[3]}
     json_topic = {
-        "topic": t.topic, "types": t.types, "clouds": t.clouds, "first_index": t.first_index,
+        "topic": t.topic, "kind": sensor_kind(t.fields), "types": t.types, "clouds": t.clouds, "first_index": t.first_index,
         "last_index": t.indices[-1], "malformed": t.malformed, "frame_ids": t.frame_ids,
         "points": {"total": t.total, "min": t.pmin, "max": t.pmax, "empty_clouds": t.empty},
         "organized_clouds": t.organized, "bigendian_clouds": t.bigendian,
@@ -204,9 +239,11 @@ def topic_json(t):
         "stamps": {"first": seconds(t.stamps[0]), "last": seconds(t.stamps[-1]),
                    "period_median": period, "rate_hz": None if period is None else 1.0 / period,
                    "gaps": len(gaps), "backward": sum(d < 0 for d in deltas),
-                   "repeated": sum(d == 0 for d in deltas), "gap_indices": gaps[:20]},
-        "latency": {"min": min(t.latencies) / 1e9, "median": median(t.latencies) / 1e9,
-                    "max": max(t.latencies) / 1e9},
+                   "repeated": sum(d == 0 for d in deltas),
+                   "zero": len(t.stamps) - len(stamped), "gap_indices": gaps[:20]},
+        "latency": {"min": min(latencies) / 1e9 if latencies else None,
+                    "median": median(latencies) / 1e9 if latencies else None,
+                    "max": max(latencies) / 1e9 if latencies else None},
         "invalid": {"nonfinite_points": t.nonfinite, "zero_points": t.zero,
                     "dense_flag_wrong": t.dense_wrong, "dense_flag_false": t.dense_false},
         "range": {"min": None if t.r2min is None else math.sqrt(t.r2min),
@@ -219,21 +256,23 @@ def topic_json(t):
 
 def problem_codes(t):
     s, r, tm, inv = t["stamps"], t["ring"], t["time"], t["invalid"]
+    lidar_like = t["kind"] not in ("radar", "camera")
     checks = [
         ("malformed", t["malformed"] > 0),
         ("empty-clouds", t["points"]["empty_clouds"] > 0),
         ("stamp-gaps", s["gaps"] > 0),
         ("stamp-backward", s["backward"] > 0),
         ("stamp-repeated", s["repeated"] > 0),
-        ("clock-offset", abs(t["latency"]["median"]) > 1),
+        ("stamp-zero", s["zero"] > 0),
+        ("clock-offset", t["latency"]["median"] is not None and abs(t["latency"]["median"]) > 1),
         ("nonfinite-points", inv["nonfinite_points"] > 0),
         ("dense-flag-wrong", inv["dense_flag_wrong"] > 0),
         ("not-dense", inv["dense_flag_false"] > 0),
         ("zero-points", inv["zero_points"] > 0),
         ("unmatched", bool(t["unmatched"])),
-        ("no-ring", r is None),
+        ("no-ring", r is None and lidar_like),
         ("missing-rings", r is not None and bool(r["missing_count"])),
-        ("no-time", tm is None),
+        ("no-time", tm is None and lidar_like),
         ("time-zero", tm is not None and tm["zero_clouds"] > 0),
         ("time-unit", tm is not None and s["period_median"] is not None and tm["unit"] != "s"),
         ("time-absolute", tm is not None and tm["relative"] is False),

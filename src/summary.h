@@ -43,6 +43,7 @@ struct TimeTally : FieldTally {
 
 struct TopicTally {
   std::string topic;
+  std::string kind;                // of sensor, from the first cloud's field names
   std::vector<std::string> types;  // in order of appearance
   int clouds = 0;
   int first_index = 0;
@@ -159,16 +160,33 @@ std::optional<double> Median(std::vector<T> values) {
   return (lower + upper) / 2;
 }
 
-// The median of a topic's positive stamp deltas, in nanoseconds: the period
-// its gaps are measured against (deltas over 1.5 times it).
+// The positions in walk order of a topic's clouds whose stamp is set: a
+// stamp of 0 is a driver that never set it, not an instant.
+// (Inline: the timeline module uses them without linking the tally.)
+inline std::vector<std::size_t> StampedClouds(const TopicTally& topic) {
+  std::vector<std::size_t> stamped;
+  for (std::size_t i = 0; i < topic.stamps.size(); ++i) {
+    if (topic.stamps[i] != 0) stamped.push_back(i);
+  }
+  return stamped;
+}
+
+// The median of a topic's positive deltas between consecutive set stamps,
+// in nanoseconds: the period its gaps are measured against (deltas over 1.5
+// times it).
 inline std::optional<double> StampPeriodNs(const TopicTally& topic) {
+  const std::vector<std::size_t> stamped = StampedClouds(topic);
   std::vector<std::int64_t> positive;
-  for (std::size_t i = 1; i < topic.stamps.size(); ++i) {
-    const std::int64_t delta = topic.stamps[i] - topic.stamps[i - 1];
+  for (std::size_t i = 1; i < stamped.size(); ++i) {
+    const std::int64_t delta = topic.stamps[stamped[i]] - topic.stamps[stamped[i - 1]];
     if (delta > 0) positive.push_back(delta);
   }
   return Median(positive);
 }
+
+// The kind of sensor a cloud's field names tell: "radar", "camera", "lidar"
+// or "unknown".
+std::string SensorKind(const std::vector<sensor_msgs::PointField>& fields);
 
 // The whole summary as one JSON document, problems included.
 nlohmann::ordered_json SummaryDocument(const SummaryTally& tally);

@@ -62,10 +62,13 @@ ordered_json PointsJson(const TopicTally& topic) {
           {"empty_clouds", topic.empty_clouds}};
 }
 
+// Over the clouds with a set stamp only: deltas between consecutive ones,
+// so a zeroed sweep between two good ones leaves one gap at the later.
 ordered_json StampsJson(const TopicTally& topic) {
+  const std::vector<std::size_t> stamped = StampedClouds(topic);
   std::vector<std::int64_t> deltas;
-  for (std::size_t i = 1; i < topic.stamps.size(); ++i) {
-    deltas.push_back(topic.stamps[i] - topic.stamps[i - 1]);
+  for (std::size_t i = 1; i < stamped.size(); ++i) {
+    deltas.push_back(topic.stamps[stamped[i]] - topic.stamps[stamped[i - 1]]);
   }
   const std::optional<double> period_ns = StampPeriodNs(topic);
   long long gaps = 0, backward = 0, repeated = 0;
@@ -75,7 +78,9 @@ ordered_json StampsJson(const TopicTally& topic) {
     if (deltas[i] == 0) ++repeated;
     if (period_ns && static_cast<double>(deltas[i]) > 1.5 * *period_ns) {
       ++gaps;
-      if (gap_indices.size() < kMostGapIndices) gap_indices.push_back(topic.indices[i + 1]);
+      if (gap_indices.size() < kMostGapIndices) {
+        gap_indices.push_back(topic.indices[stamped[i + 1]]);
+      }
     }
   }
   std::optional<double> period, rate;
@@ -90,13 +95,18 @@ ordered_json StampsJson(const TopicTally& topic) {
           {"gaps", gaps},
           {"backward", backward},
           {"repeated", repeated},
+          {"zero", topic.stamps.size() - stamped.size()},
           {"gap_indices", gap_indices}};
 }
 
+// Over the clouds with a set stamp only; all null without one.
 ordered_json LatencyJson(const TopicTally& topic) {
-  const auto [low, high] = std::minmax_element(topic.latencies.begin(), topic.latencies.end());
+  std::vector<std::int64_t> latencies;
+  for (const std::size_t i : StampedClouds(topic)) latencies.push_back(topic.latencies[i]);
+  if (latencies.empty()) return {{"min", nullptr}, {"median", nullptr}, {"max", nullptr}};
+  const auto [low, high] = std::minmax_element(latencies.begin(), latencies.end());
   return {{"min", static_cast<double>(*low) / 1e9},
-          {"median", *Median(topic.latencies) / 1e9},
+          {"median", *Median(latencies) / 1e9},
           {"max", static_cast<double>(*high) / 1e9}};
 }
 
@@ -194,6 +204,12 @@ std::string ListOf(const ordered_json& values) {
   return list;
 }
 
+// Radar targets and camera pixels have no rings and no per-point times to
+// miss.
+bool IsLidarLike(const ordered_json& topic) {
+  return topic["kind"] != "radar" && topic["kind"] != "camera";
+}
+
 const ProblemRule kProblemRules[] = {
     {"malformed",
      [](const ordered_json& t) {
@@ -214,10 +230,10 @@ const ProblemRule kProblemRules[] = {
        const long long n = Count(s["gaps"]);
        if (n == 0) return std::string();
        return Format(
-           "%s longer than 1.5 x the %.3f ms period, the first before cloud %d: "
+           "%s longer than 1.5 x the %s period, the first before cloud %d: "
            "dropped sweeps or a stalled driver",
-           Plural(n, "stamp gap", "stamp gaps").c_str(), s["period_median"].get<double>() * 1e3,
-           s["gap_indices"][0].get<int>());
+           Plural(n, "stamp gap", "stamp gaps").c_str(),
+           Duration(s["period_median"].get<double>()).c_str(), s["gap_indices"][0].get<int>());
      }},
     {"stamp-backward",
      [](const ordered_json& t) {
@@ -233,14 +249,23 @@ const ProblemRule kProblemRules[] = {
        return Plural(n, "stamp repeats", "stamps repeat") +
               " the one before: two clouds claim the same instant";
      }},
+    {"stamp-zero",
+     [](const ordered_json& t) {
+       const long long n = Count(t["stamps"]["zero"]);
+       if (n == 0) return std::string();
+       return Plural(n, "cloud", "clouds") +
+              " with header.stamp 0: the driver never set header.stamp: TF lookups, "
+              "synchronisation and deskewing fail for those clouds";
+     }},
     {"clock-offset",
      [](const ordered_json& t) {
-       const double median = t["latency"]["median"].get<double>();
-       if (std::fabs(median) <= 1) return std::string();
+       const ordered_json& latency = t["latency"]["median"];
+       if (latency.is_null() || std::fabs(latency.get<double>()) <= 1) return std::string();
+       const double median = latency.get<double>();
        return Format(
-           "record time minus stamp is %.3f s (median): stamps from another clock "
+           "stamps lie %s %s the record time (median): stamps from another clock "
            "than the recorder's: sensor sync is off",
-           median);
+           Duration(std::fabs(median)).c_str(), median > 0 ? "before" : "after");
      }},
     {"nonfinite-points",
      [](const ordered_json& t) {
@@ -278,7 +303,7 @@ const ProblemRule kProblemRules[] = {
      }},
     {"no-ring",
      [](const ordered_json& t) {
-       if (!t["ring"].is_null()) return std::string();
+       if (!t["ring"].is_null() || !IsLidarLike(t)) return std::string();
        return std::string(
            "no ring field (ring, channel, laser_id or line): ring-based consumers stop (\"Point "
            "cloud ring channel not available, please configure your point cloud data!\")");
@@ -299,7 +324,7 @@ const ProblemRule kProblemRules[] = {
      }},
     {"no-time",
      [](const ordered_json& t) {
-       if (!t["time"].is_null()) return std::string();
+       if (!t["time"].is_null() || !IsLidarLike(t)) return std::string();
        return std::string(
            "no per-point time field (time, t, timestamp, time_stamp, offset_time or "
            "time_offset): no deskewing possible (\"Point cloud timestamp not available, deskew "
@@ -366,6 +391,7 @@ ordered_json TopicJson(const TopicTally& topic) {
   ordered_json frame_ids = ordered_json::object();
   for (const auto& [frame_id, count] : topic.frame_ids) frame_ids[frame_id] = count;
   ordered_json json = {{"topic", topic.topic},
+                       {"kind", topic.kind},
                        {"types", topic.types},
                        {"clouds", topic.clouds},
                        {"first_index", topic.first_index},

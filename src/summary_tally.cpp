@@ -22,12 +22,49 @@ constexpr std::size_t kMostOtherRings = 65536;
 const char* const kRingNames[] = {"ring", "channel", "laser_id", "line"};
 const char* const kTimeNames[] = {"time",       "t",           "timestamp",
                                   "time_stamp", "offset_time", "time_offset"};
+// Without one of those, a point's time may be whole seconds and nanoseconds
+// in two integer fields, BASE_sec and BASE_nsec.
+const char* const kTimePairBases[] = {"time", "timestamp", "t", "time_stamp"};
+const char* const kVelocityNames[] = {"velocity", "vx", "vrad", "doppler", "radial_velocity"};
+const char* const kColourNames[] = {"rgb", "rgba"};
+
+template <std::size_t N>
+bool HasAnyName(const std::vector<sensor_msgs::PointField>& fields, const char* const (&names)[N]) {
+  for (const sensor_msgs::PointField& field : fields) {
+    for (const char* name : names) {
+      if (field.name == name) return true;
+    }
+  }
+  return false;
+}
+
+bool HasName(const std::vector<sensor_msgs::PointField>& fields, const std::string& name) {
+  for (const sensor_msgs::PointField& field : fields) {
+    if (field.name == name) return true;
+  }
+  return false;
+}
+
+bool HasTimePairNames(const std::vector<sensor_msgs::PointField>& fields) {
+  for (const char* base : kTimePairBases) {
+    if (HasName(fields, std::string(base) + "_sec") &&
+        HasName(fields, std::string(base) + "_nsec")) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool IsIntegerDatatype(std::uint8_t datatype) {
+  return datatype >= sensor_msgs::PointField::INT8 && datatype <= sensor_msgs::PointField::UINT32;
+}
 
 TopicTally& TopicOf(SummaryTally& tally, const CloudSeen& seen) {
   const auto [at, added] = tally.topic_at.emplace(seen.topic, tally.topics.size());
   if (added) {
     TopicTally topic;
     topic.topic = seen.topic;
+    topic.kind = SensorKind(seen.cloud.fields);
     topic.first_index = seen.index;
     topic.fields = seen.cloud.fields;
     for (const MemberMatch& member : seen.layout.members) {
@@ -91,6 +128,40 @@ std::optional<ReadableField> ReadableByPriority(const sensor_msgs::PointCloud2& 
   return std::nullopt;
 }
 
+// Where a cloud's per-point time is: one field, or the seconds and the
+// nanoseconds of a pair.
+struct TimeSource {
+  std::string name;  // as the summary names it
+  ReadableField field;
+  std::optional<ReadableField> nanoseconds;  // set for a pair
+};
+
+// The first single time name the cloud has decides (no time when that field
+// is unreadable); without one, the first base with both pair names does
+// (no time unless both are readable integers).
+std::optional<TimeSource> TimeSourceOf(const sensor_msgs::PointCloud2& cloud) {
+  for (const char* name : kTimeNames) {
+    if (FirstFieldNamed(cloud, name) == nullptr) continue;
+    const auto field = Readable(cloud, name);
+    if (!field) return std::nullopt;
+    return TimeSource{field->name, *field, std::nullopt};
+  }
+  for (const char* base : kTimePairBases) {
+    const std::string sec_name = std::string(base) + "_sec",
+                      nsec_name = std::string(base) + "_nsec";
+    const sensor_msgs::PointField* sec = FirstFieldNamed(cloud, sec_name);
+    const sensor_msgs::PointField* nsec = FirstFieldNamed(cloud, nsec_name);
+    if (sec == nullptr || nsec == nullptr) continue;
+    const auto seconds = AsReadable(cloud, *sec), nanoseconds = AsReadable(cloud, *nsec);
+    if (!seconds || !nanoseconds || !IsIntegerDatatype(seconds->datatype) ||
+        !IsIntegerDatatype(nanoseconds->datatype)) {
+      return std::nullopt;
+    }
+    return TimeSource{sec_name + "+" + nsec_name, *seconds, *nanoseconds};
+  }
+  return std::nullopt;
+}
+
 // Positions: points with NaN or Inf, points at the origin, and the extremes
 // of the squared range of the others.
 struct PositionTally {
@@ -149,8 +220,11 @@ bool TallyFloatPositions(const PointRun& run, const Position& at, PositionTally&
   if (highest == kInfinity) return false;
   tally.nonfinite += nonfinite;
   tally.zero += zero;
-  tally.low = std::min({tally.low, low[0], low[1]});
-  tally.high = std::max(tally.high, highest);
+  const double lowest = std::min(low[0], low[1]);
+  tally.low = std::min(tally.low, lowest);
+  // Points at the origin raised `high` to 0; without a point away from it
+  // there is no range.
+  if (lowest != kInfinity) tally.high = std::max(tally.high, highest);
   return true;
 }
 
@@ -214,6 +288,25 @@ CloudValues ValuesOf(const PointRun& run, const ReadableField& field) {
   CloudValues values;
   WithFieldType(field.datatype, [&](auto type) { values = ValuesIn<decltype(type)>(run, field); });
   return values;
+}
+
+// Times of a seconds and nanoseconds pair, sec + nsec x 1e-9: always finite.
+CloudValues PairValuesOf(const PointRun& run, const ReadableField& seconds,
+                         const ReadableField& nanoseconds) {
+  CloudValues values;
+  ForEachPoint(run, [&](const std::uint8_t* point) {
+    const double nanoseconds_part = ReadAsDouble(point, nanoseconds) * 1e-9;
+    const double value = ReadAsDouble(point, seconds) + nanoseconds_part;
+    values.min = std::min(values.min, value);
+    values.max = std::max(values.max, value);
+    values.all_zero = values.all_zero && value == 0;
+  });
+  return values;
+}
+
+CloudValues TimeValuesOf(const PointRun& run, const TimeSource& time) {
+  if (time.nanoseconds) return PairValuesOf(run, time.field, *time.nanoseconds);
+  return ValuesOf(run, time.field);
 }
 
 // A float ring truncated towards zero, within the range of 64 bits.
@@ -307,13 +400,13 @@ void TallyPoints(TopicTally& topic, const sensor_msgs::PointCloud2& cloud,
     position = Position{*x, *y, *z, floats};
   }
   const auto ring = ReadableByPriority(cloud, kRingNames);
-  const auto time = ReadableByPriority(cloud, kTimeNames);
+  const auto time = TimeSourceOf(cloud);
   const auto intensity = Readable(cloud, "intensity");
   if (ring) {
     NoteField(topic.ring, *ring);
     if (topic.ring.small.empty()) topic.ring.small.assign(kSmallRings, 0);
   }
-  if (time) NoteField(topic.time, *time);
+  if (time) NoteField(topic.time, {time->name, time->field.offset, time->field.datatype});
   if (intensity) NoteField(topic.intensity, *intensity);
 
   PositionTally positions;
@@ -346,11 +439,11 @@ void CloudValues::Merge(const CloudValues& other) {
 }
 
 TimeAndIntensity ReadTimeAndIntensity(const sensor_msgs::PointCloud2& cloud) {
-  const auto time = ReadableByPriority(cloud, kTimeNames);
+  const auto time = TimeSourceOf(cloud);
   const auto intensity = Readable(cloud, "intensity");
   TimeAndIntensity values;
   ForEachPointRun(cloud, [&](const PointRun& run) {
-    if (time) values.time.Merge(ValuesOf(run, *time));
+    if (time) values.time.Merge(TimeValuesOf(run, *time));
     if (intensity) values.intensity.Merge(ValuesOf(run, *intensity));
   });
   return values;
@@ -394,4 +487,13 @@ long long DistinctRings(const RingTally& ring) {
   long long distinct = static_cast<long long>(ring.others.size());
   for (const std::uint8_t seen : ring.small) distinct += seen;
   return distinct;
+}
+
+std::string SensorKind(const std::vector<sensor_msgs::PointField>& fields) {
+  if (HasAnyName(fields, kVelocityNames)) return "radar";
+  const bool ring = HasAnyName(fields, kRingNames);
+  const bool time = HasAnyName(fields, kTimeNames) || HasTimePairNames(fields);
+  if (HasAnyName(fields, kColourNames) && !ring && !time) return "camera";
+  if (ring || time) return "lidar";
+  return "unknown";
 }

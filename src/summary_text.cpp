@@ -62,7 +62,8 @@ std::string FrameIds(const ordered_json& frame_ids) {
 }
 
 void PrintTopic(const ordered_json& t) {
-  std::printf("# summary of %s: %s (%d to %d), %s, %s\n", t["topic"].get<std::string>().c_str(),
+  std::printf("# summary of %s (%s): %s (%d to %d), %s, %s\n",
+              t["topic"].get<std::string>().c_str(), t["kind"].get<std::string>().c_str(),
               Plural(Count(t["clouds"]), "cloud", "clouds").c_str(), t["first_index"].get<int>(),
               t["last_index"].get<int>(), Joined(t["types"], ", ").c_str(),
               FrameIds(t["frame_ids"]).c_str());
@@ -80,19 +81,24 @@ void PrintTopic(const ordered_json& t) {
                              Plural(Count(t["layouts"]), "layout", "layouts").c_str(),
                              Count(t["organized_clouds"]), Count(t["bigendian_clouds"])));
   const ordered_json& s = t["stamps"];
+  const long long zero = Count(s["zero"]);
   PrintLine("stamps",
-            Format("%.3f to %.3f s, %s", s["first"].get<double>(), s["last"].get<double>(),
+            Format("%.3f to %.3f s, %s%s", s["first"].get<double>(), s["last"].get<double>(),
                    s["period_median"].is_null()
                        ? "no period"
-                       : Format("%.3f Hz (period %.3f ms)", s["rate_hz"].get<double>(),
-                                s["period_median"].get<double>() * 1e3)
-                             .c_str()));
+                       : Format("%.3f Hz (period %s)", s["rate_hz"].get<double>(),
+                                Duration(s["period_median"].get<double>()).c_str())
+                             .c_str(),
+                   zero == 0 ? "" : (", " + Plural(zero, "stamp", "stamps") + " 0").c_str()));
   PrintLine("gaps", Format("%lld over 1.5 periods, %lld backward, %lld repeated", Count(s["gaps"]),
                            Count(s["backward"]), Count(s["repeated"])));
   const ordered_json& l = t["latency"];
-  PrintLine("latency", Format("%.3f ms median, %.3f to %.3f ms (record time minus stamp)",
-                              l["median"].get<double>() * 1e3, l["min"].get<double>() * 1e3,
-                              l["max"].get<double>() * 1e3));
+  PrintLine("latency",
+            l["median"].is_null()
+                ? std::string("none: no cloud has a stamp")
+                : Format("%s median, %s (record time minus stamp)",
+                         Duration(l["median"].get<double>()).c_str(),
+                         DurationRange(l["min"].get<double>(), l["max"].get<double>()).c_str()));
   const ordered_json& i = t["invalid"];
   PrintLine("invalid", Format("%lld non-finite points, %lld at the origin; is_dense 0 in %s, "
                               "wrongly 1 in %lld",

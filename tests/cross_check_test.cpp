@@ -59,6 +59,39 @@ TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
       }
       b.write("/lidar/points", ros::Time(110 + i * 0.1 + 0.02), sweep);
     }
+    // A radar whose driver zeroes some stamps, a lidar with its point time
+    // in seconds and nanoseconds fields, an RGB-D camera.
+    using cloud_builder::Field;
+    using sensor_msgs::PointField;
+    const auto layout = [](std::vector<std::pair<const char*, std::uint8_t>> named) {
+      cloud_builder::Fields fields;
+      for (std::size_t i = 0; i < named.size(); ++i) {
+        fields.push_back(Field(named[i].first, 4 * i, named[i].second));
+      }
+      return fields;
+    };
+    const std::uint8_t f32 = PointField::FLOAT32, u32 = PointField::UINT32;
+    const auto radar = layout({{"x", f32}, {"y", f32}, {"z", f32}, {"vrad", f32}});
+    const auto paired =
+        layout({{"x", f32}, {"y", f32}, {"z", f32}, {"time_sec", u32}, {"time_nsec", u32}});
+    const auto camera = layout({{"x", f32}, {"y", f32}, {"z", f32}, {"rgb", f32}});
+    for (int i = 0; i < 6; ++i) {
+      auto target = cloud_builder::MakeCloud(radar, 16, 3);
+      if (i % 3 != 1) target.header.stamp = ros::Time(120 + i * 0.05);
+      cloud_builder::Put(target, 1, 0, 2.5f);
+      b.write("/radar", ros::Time(120 + i * 0.05 + 0.01), target);
+      auto lidar = cloud_builder::MakeCloud(paired, 20, 4);
+      lidar.header.stamp = ros::Time(120 + i * 0.1);
+      for (std::uint32_t p = 0; p < 4; ++p) {
+        cloud_builder::Put(lidar, p, 0, 1.0f + p);
+        cloud_builder::Put(lidar, p, 12, std::uint32_t(i == 4 ? 1700000000 : 0));
+        cloud_builder::Put(lidar, p, 16, std::uint32_t(p * 33333333u + i));
+      }
+      b.write("/paired", ros::Time(120 + i * 0.1 + 0.03), lidar);
+      auto rgbd = cloud_builder::MakeCloud(camera, 16, 2);
+      rgbd.header.stamp = ros::Time(120 + i * 0.2);
+      b.write("/camera", ros::Time(120 + i * 0.2 + 20545920), rgbd);
+    }
   });
   const RunResult tool = RunTool({"--json", "-", bag});
   const RunResult peer = RunProgram("/usr/bin/python3", {"python3", PEER_SUMMARY_SCRIPT, bag});
@@ -69,6 +102,6 @@ TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
     for (auto& problem : topic["problems"]) problem.erase("text");
   }
   const nlohmann::json theirs = nlohmann::json::parse(peer.out);
-  EXPECT_EQ(ours["topics"].size(), 9u);
+  EXPECT_EQ(ours["topics"].size(), 12u);
   EXPECT_EQ(ours, theirs) << nlohmann::json::diff(ours, theirs);
 }

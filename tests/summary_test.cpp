@@ -443,24 +443,25 @@ TEST(Summary, TextBlockFollowsTheReport) {
   const RunResult run = RunTool({"-s", "-n", "0", bag});
   std::string report;
   for (int i = 0; i < 9; ++i) report += CloudLine(i, clouds[i].cloud.header.stamp.toSec(), "/p");
-  EXPECT_EQ(run.out,
-            report +
-                "# summary of /p: 9 clouds (0 to 8), sensor_msgs/PointCloud2, frame 'lidar'\n"
-                "#   points     36 in all, 4 to 4 a cloud; 0 empty, 0 malformed\n"
-                "#   fields     x y z intensity ring time; 1 layout, 0 organized, 0 big-endian\n"
-                "#   stamps     100.000 to 100.900 s, 10.000 Hz (period 100.000 ms)\n"
-                "#   gaps       1 over 1.5 periods, 0 backward, 0 repeated\n"
-                "#   latency    10.000 ms median, 10.000 to 10.000 ms (record time minus stamp)\n"
-                "#   invalid    0 non-finite points, 0 at the origin; is_dense 0 in 0 clouds, "
-                "wrongly 1 in 0\n"
-                "#   range      1.414 to 4.123 m\n"
-                "#   ring       'ring' UINT16, 0 to 3, 4 distinct, none missing\n"
-                "#   time       'time' FLOAT32, 0 to 0.075, sweep span 0.075: s, relative; all 0 "
-                "in 0 clouds\n"
-                "#   intensity  'intensity' FLOAT32, 0 to 3\n"
-                "#   problem    stamp-gaps: 1 stamp gap longer than 1.5 x the 100.000 ms period, "
-                "the first before\n"
-                "#              cloud 4: dropped sweeps or a stalled driver\n");
+  EXPECT_EQ(
+      run.out,
+      report +
+          "# summary of /p (lidar): 9 clouds (0 to 8), sensor_msgs/PointCloud2, frame 'lidar'\n"
+          "#   points     36 in all, 4 to 4 a cloud; 0 empty, 0 malformed\n"
+          "#   fields     x y z intensity ring time; 1 layout, 0 organized, 0 big-endian\n"
+          "#   stamps     100.000 to 100.900 s, 10.000 Hz (period 100.000 ms)\n"
+          "#   gaps       1 over 1.5 periods, 0 backward, 0 repeated\n"
+          "#   latency    10.000 ms median, 10.000 to 10.000 ms (record time minus stamp)\n"
+          "#   invalid    0 non-finite points, 0 at the origin; is_dense 0 in 0 clouds, "
+          "wrongly 1 in 0\n"
+          "#   range      1.414 to 4.123 m\n"
+          "#   ring       'ring' UINT16, 0 to 3, 4 distinct, none missing\n"
+          "#   time       'time' FLOAT32, 0 to 0.075, sweep span 0.075: s, relative; all 0 "
+          "in 0 clouds\n"
+          "#   intensity  'intensity' FLOAT32, 0 to 3\n"
+          "#   problem    stamp-gaps: 1 stamp gap longer than 1.5 x the 100.000 ms period, "
+          "the first before\n"
+          "#              cloud 4: dropped sweeps or a stalled driver\n");
   for (const std::string& line : Lines(run.out)) EXPECT_LE(line.size(), 100u) << line;
   EXPECT_EQ(run.status, 0);
 }
@@ -566,8 +567,245 @@ TEST(Summary, DamagedBagGivesAnIncompleteSummary) {
   const std::string text = RunTool({"-s", path}).out;
   EXPECT_EQ(text.rfind(NumberedCloudReport(0, 1, "/points", 2) +
                            "# the walk stopped on a damaged message: this covers the 1 cloud "
-                           "before it\n# summary of /points: 1 cloud (0 to 0)",
+                           "before it\n# summary of /points (lidar): 1 cloud (0 to 0)",
                        0),
             0u)
       << text;
+}
+
+namespace {
+
+// Layouts of sensors other than the record's: a radar target list, an RGB-D
+// camera, a lidar with its point time in two integer fields, bare points.
+cloud_builder::Fields LayoutOf(std::vector<std::pair<const char*, std::uint8_t>> named) {
+  cloud_builder::Fields fields;
+  std::uint32_t offset = 0;
+  for (const auto& [name, datatype] : named) {
+    fields.push_back(Field(name, offset, datatype));
+    offset += datatype == PointField::FLOAT64 ? 8 : 4;
+  }
+  return fields;
+}
+
+const std::uint8_t kF32 = PointField::FLOAT32, kU32 = PointField::UINT32;
+
+CloudRecipe RecipeOf(
+    cloud_builder::Fields layout, std::function<Values(std::uint32_t)> fill = [](std::uint32_t i) {
+      return Values{{"x", i + 1.0}, {"y", 1}};
+    }) {
+  return {std::move(layout), 32, 4, std::move(fill)};
+}
+
+}  // namespace
+
+TEST(Summary, ZeroStampsAreOneProblemNotFour) {
+  struct Case {
+    const char* what;
+    std::vector<double> stamps;  // 0: never set; recorded at 1000 + 0.1 i + 0.01
+    json stamps_expected;
+    json latency_median;
+    std::vector<std::string> codes;
+  };
+  const std::vector<Case> cases = {
+      {"every stamp zero",
+       {0, 0, 0, 0},
+       {{"zero", 4},
+        {"first", 0.0},
+        {"period_median", nullptr},
+        {"rate_hz", nullptr},
+        {"gaps", 0},
+        {"backward", 0},
+        {"repeated", 0}},
+       nullptr,
+       {"stamp-zero", "unmatched"}},
+      {"zeros among good stamps are skipped",
+       {0, 1000.1, 1000.2, 0, 1000.4, 1000.5},
+       {{"zero", 2},
+        {"first", 0.0},
+        {"last", 1000.5},
+        {"period_median", 0.1},
+        {"backward", 0},
+        {"repeated", 0},
+        {"gaps", 1},
+        {"gap_indices", {4}}},
+       0.01,
+       {"stamp-gaps", "stamp-zero", "unmatched"}},
+      {"a gap across a zeroed sweep is listed at the later good cloud",
+       {1000, 1000.1, 0, 1000.3, 1000.4, 1000.5},
+       {{"zero", 1}, {"gaps", 1}, {"gap_indices", {3}}, {"period_median", 0.1}},
+       0.01,
+       {"stamp-gaps", "stamp-zero", "unmatched"}},
+  };
+  const CloudRecipe radar = RecipeOf(
+      LayoutOf({{"x", kF32}, {"y", kF32}, {"z", kF32}, {"vrad", kF32}, {"amplitude", kF32}}));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Written> clouds;
+    for (std::size_t i = 0; i < c.stamps.size(); ++i) {
+      clouds.push_back({"/radar", 1000 + 0.1 * i + 0.01, MakeCloud(radar, c.stamps[i])});
+    }
+    const json topic = Summarize(clouds).document["topics"][0];
+    ExpectSubset(topic["stamps"], c.stamps_expected);
+    if (c.latency_median.is_null()) {
+      EXPECT_EQ(topic["latency"], json({{"min", nullptr}, {"median", nullptr}, {"max", nullptr}}));
+    } else {
+      EXPECT_NEAR(topic["latency"]["median"].get<double>(), c.latency_median.get<double>(), 1e-6);
+    }
+    EXPECT_EQ(topic["kind"], "radar");
+    EXPECT_EQ(Codes(topic), c.codes);
+  }
+  ScratchDir dir;
+  WriteBag(dir.Path("t.bag"), [&](rosbag::Bag& bag) {
+    for (int i = 0; i < 3; ++i) bag.write("/radar", ros::Time(1000 + i), MakeCloud(radar, 0));
+  });
+  const std::string text = RunTool({"-s", "-n", "0", dir.Path("t.bag")}).out;
+  for (const char* line :
+       {"# summary of /radar (radar): 3 clouds (0 to 2)",
+        "\n#   stamps     0.000 to 0.000 s, no period, 3 stamps 0\n",
+        "\n#   latency    none: no cloud has a stamp\n",
+        "\n#   problem    stamp-zero: 3 clouds with header.stamp 0: the driver never set "
+        "header.stamp: TF\n"}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+  }
+}
+
+TEST(Summary, PerPointTimeInSecondsAndNanosecondsFields) {
+  const auto pair_layout = [](const char* base, std::uint8_t sec, std::uint8_t nsec) {
+    const std::string b = base;
+    auto layout = LayoutOf({{"x", kF32}, {"y", kF32}, {"z", kF32}, {"intensity", kF32}});
+    layout.push_back(Field(b + "_sec", 16, sec));
+    layout.push_back(Field(b + "_nsec", 20, nsec));
+    return layout;
+  };
+  // Point i at sec + i x 25 ms.
+  const auto at = [](const char* base, double sec) {
+    return [base, sec](std::uint32_t i) {
+      const std::string b = base;
+      return Values{{"x", i + 1.0}, {"y", 1}, {b + "_sec", sec}, {b + "_nsec", i * 25e6}};
+    };
+  };
+  struct Case {
+    const char* what;
+    CloudRecipe recipe;
+    json time;  // part of "time", or null
+    std::vector<std::string> codes;
+    const char* kind = "lidar";
+  };
+  auto with_time = pair_layout("t", kU32, kU32);
+  with_time.push_back(Field("time", 24, kF32));
+  auto two_bases = pair_layout("timestamp", kU32, kU32);
+  two_bases.push_back(Field("t_sec", 24, kU32));
+  two_bases.push_back(Field("t_nsec", 28, kU32));
+  auto one_missing = pair_layout("time", kU32, kU32);
+  one_missing.pop_back();
+  const std::vector<Case> cases = {
+      {"relative",
+       RecipeOf(pair_layout("time", kU32, kU32), at("time", 0)),
+       {{"field", "time_sec+time_nsec"},
+        {"datatype", "UINT32"},
+        {"min", 0.0},
+        {"max", 75e6 * 1e-9},
+        {"unit", "s"},
+        {"relative", true}},
+       {"unmatched", "no-ring"}},
+      {"absolute",
+       RecipeOf(pair_layout("time", kU32, kU32), at("time", 1.7e9)),
+       {{"field", "time_sec+time_nsec"}, {"min", 1.7e9}, {"relative", false}},
+       {"unmatched", "no-ring", "time-absolute"}},
+      {"the first base with both names decides",
+       RecipeOf(two_bases, at("timestamp", 0)),
+       {{"field", "timestamp_sec+timestamp_nsec"}, {"unit", "s"}},
+       {"unmatched", "no-ring"}},
+      {"a single time name wins over a pair",
+       RecipeOf(with_time, at("t", 0)),
+       {{"field", "time"}},
+       {"unmatched", "no-ring", "time-zero", "time-unit"}},
+      {"one of the two missing",
+       RecipeOf(one_missing, at("time", 0)),
+       nullptr,
+       {"unmatched", "no-ring", "no-time"},
+       "unknown"},
+      {"float seconds are no pair",
+       RecipeOf(pair_layout("time", kF32, kU32), at("time", 0)),
+       nullptr,
+       {"unmatched", "no-ring", "no-time"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const json topic = Summarize(TenSweeps(c.recipe)).document["topics"][0];
+    if (c.time.is_null()) {
+      EXPECT_TRUE(topic["time"].is_null()) << topic["time"];
+    } else {
+      ExpectSubset(topic["time"], c.time);
+    }
+    EXPECT_EQ(topic["kind"], c.kind);
+    EXPECT_EQ(Codes(topic), c.codes);
+  }
+}
+
+TEST(Summary, KindOfSensorSilencesRingAndTimeForRadarAndCamera) {
+  const std::vector<
+      std::tuple<const char*, cloud_builder::Fields, const char*, std::vector<std::string>>>
+      cases = {
+          {"radar by vrad",
+           LayoutOf({{"x", kF32}, {"y", kF32}, {"z", kF32}, {"vrad", kF32}, {"amplitude", kF32}}),
+           "radar",
+           {"unmatched"}},
+          {"radar by doppler, with a time field",
+           LayoutOf({{"x", kF32}, {"y", kF32}, {"z", kF32}, {"doppler", kF32}, {"time", kF32}}),
+           "radar",
+           {"unmatched", "time-zero", "time-unit"}},
+          {"RGB-D camera",
+           LayoutOf({{"x", kF32}, {"y", kF32}, {"z", kF32}, {"rgb", kF32}}),
+           "camera",
+           {"unmatched"}},
+          {"colour with a time field is a lidar",
+           LayoutOf({{"x", kF32}, {"y", kF32}, {"z", kF32}, {"rgba", kF32}, {"t", kF32}}),
+           "lidar",
+           {"unmatched", "no-ring", "time-zero", "time-unit"}},
+          {"bare points",
+           LayoutOf({{"x", kF32}, {"y", kF32}, {"z", kF32}}),
+           "unknown",
+           {"unmatched", "no-ring", "no-time"}},
+      };
+  for (const auto& [what, layout, kind, codes] : cases) {
+    SCOPED_TRACE(what);
+    const json topic = Summarize(TenSweeps(RecipeOf(layout))).document["topics"][0];
+    EXPECT_EQ(topic["kind"], kind);
+    EXPECT_EQ(Codes(topic), codes);
+  }
+}
+
+TEST(Summary, OffsetsInUnitsAPersonReads) {
+  struct Case {
+    double late;  // record time minus stamp, in seconds
+    const char* latency;
+    const char* offset;  // the clock-offset problem's start, or ""
+  };
+  const std::vector<Case> cases = {
+      {9.999, "9999.000 ms median, 9999.000 to 9999.000 ms", "stamps lie 9999.000 ms before"},
+      {10, "10.000 s median, 10.000 to 10.000 s", "stamps lie 10.000 s before"},
+      {600, "10 min 00 s median, 10 min 00 s to 10 min 00 s", "stamps lie 10 min 00 s before"},
+      {3723, "1 h 02 min 03 s median", "stamps lie 1 h 02 min 03 s before"},
+      {-3723, "-1 h 02 min 03 s median", "stamps lie 1 h 02 min 03 s after"},
+      {172799, "47 h 59 min 59 s median", ""},
+      {172800, "2.0 days median, 2.0 to 2.0 days", ""},
+      {20545920, "237.8 days median", "stamps lie 237.8 days before the record time (median)"},
+      {-0.5, "-500.000 ms median", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.latency);
+    ScratchDir dir;
+    WriteBag(dir.Path("t.bag"), [&](rosbag::Bag& bag) {
+      for (int i = 0; i < 2; ++i) {
+        const ros::Time stamp(1.5e9 + i);
+        bag.write("/p", stamp + ros::Duration(c.late), MakeCloud(CloudRecipe(), stamp.toSec()));
+      }
+    });
+    const std::string text = RunTool({"-s", "-n", "0", dir.Path("t.bag")}).out;
+    EXPECT_NE(text.find("#   latency    " + std::string(c.latency)), std::string::npos) << text;
+    if (*c.offset != '\0') {
+      EXPECT_NE(text.find("clock-offset: " + std::string(c.offset)), std::string::npos) << text;
+    }
+  }
 }
