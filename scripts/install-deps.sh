@@ -11,6 +11,8 @@ PACKAGES=(
   nlohmann-json3-dev libcairo2-dev
   # ROS 2 bags: sqlite3 storage, CDR messages, zstd compression, metadata.yaml
   libsqlite3-dev libfastcdr-dev libzstd-dev libyaml-cpp-dev
+  # MCAP: lz4-compressed chunks and their CRC-32 (zlib)
+  liblz4-dev zlib1g-dev
   # tests, sanitizers and fuzzing
   libgtest-dev clang libclang-rt-14-dev
   # benchmarks

@@ -5,7 +5,7 @@
 #include "cloud_export.h"
 #include "output_files.h"
 #include "progress.h"
-#include "recording.h"
+#include "storage/recording.h"
 #include "summary.h"
 
 #include <console_bridge/console.h>
@@ -67,13 +67,16 @@ std::string BagNames(const std::vector<std::string>& names) {
 }
 
 // Every topic that does not hold clouds, with its messages over the whole
-// recording, sorted by topic and type.
-std::vector<OtherTopic> OtherTopics(const Recording& recording) {
-  std::vector<OtherTopic> others;
-  for (const auto& [topic_and_type, count] : OtherTopicMessages(recording)) {
-    others.push_back({topic_and_type.first, topic_and_type.second, count});
+// recording, sorted by topic and type; and the cloud topics that recorded
+// no message at all.
+void NoteTopics(const Recording& recording, SummaryTally& tally) {
+  for (const StoredTopic& topic : RecordingTopics(recording)) {
+    if (!topic.cloud) {
+      tally.other_topics.push_back({topic.name, topic.type, topic.messages});
+    } else if (topic.messages == 0) {
+      tally.silent_topics.push_back({topic.name, topic.type, topic.qos_stored, topic.offered_qos});
+    }
   }
-  return others;
 }
 
 // Says which requested topics hold no clouds; false when none of them does.
@@ -104,16 +107,14 @@ MessageQuery WalkQuery(const Recording& recording, const DumpOptions& options) {
       (options.end.set && options.end.after_first)) {
     first = FirstRecordTime(recording, 0);
   }
-  auto resolve = [first](const TimeBound& bound, const ros::Time& unset) {
-    if (!bound.set) return unset;
-    ros::Time time;
-    time.fromNSec(static_cast<std::uint64_t>(bound.nanoseconds + (bound.after_first ? first : 0)));
-    return time;
-  };
   MessageQuery query;
   query.topics = options.topics;
-  query.start = resolve(options.start, ros::TIME_MIN);
-  query.end = resolve(options.end, ros::TIME_MAX);
+  if (options.start.set) {
+    query.start_ns = options.start.nanoseconds + (options.start.after_first ? first : 0);
+  }
+  if (options.end.set) {
+    query.end_ns = options.end.nanoseconds + (options.end.after_first ? first : 0);
+  }
   return query;
 }
 
@@ -184,7 +185,17 @@ bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProg
   // cloud's, at the end, and when the walk unwinds.
   BackgroundWorker tallying;
   bool written = true;
-  WalkMessages(recording, query, [&](const RecordedMessage& m) {
+  // Clouds before the selection's first need not be read where an index
+  // counts them.
+  const CloudSelection& selection = options.selection;
+  const std::uint64_t skip =
+      selection.every == 1 && selection.first > 0 ? static_cast<std::uint64_t>(selection.first) : 0;
+  std::uint64_t skipped = 0;
+  WalkMessages(recording, query, skip, skipped, [&](const RecordedMessage& m) {
+    if (skipped > 0) {
+      count += static_cast<int>(skipped);
+      skipped = 0;
+    }
     ++progress.messages;
     progress.bag = m.bag;
     if (options.progress) {
@@ -223,6 +234,7 @@ bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProg
     ++count;
     return true;
   });
+  if (skipped > 0) count += static_cast<int>(skipped);  // nothing followed them
   if (!written) return false;
   tallying.Wait();
   FinishImages(memory);
@@ -282,7 +294,7 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
   bool read = false;
   int selected = 0;
   try {
-    if (summary != nullptr) tally.other_topics = OtherTopics(recording);
+    if (summary != nullptr) NoteTopics(recording, tally);
     if (options.topics.empty() ||
         CheckRequestedTopics(recording, BagNames(names), options.topics)) {
       read = WalkClouds(recording, options, progress, summary, selected);
@@ -292,9 +304,6 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
                         progress.clouds, progress.clouds == 1 ? "" : "s", BagNames(names).c_str());
         read = false;
       }
-    }
-    for (const auto& bag : recording.ros1) {
-      if (bag) bag->close();
     }
   } catch (const std::exception& e) {
     PrintWalkFailure(names[progress.bag], progress, e.what());

@@ -95,6 +95,15 @@ struct OtherTopic {
   std::uint64_t messages;
 };
 
+// A cloud topic of the recording that holds no message: a driver that never
+// published, or a QoS the recorder could not match.
+struct SilentTopic {
+  std::string topic;
+  std::string type;
+  bool qos_stored = false;  // the recording keeps the publishers' offered QoS
+  std::string offered_qos;  // ... as the recorder wrote it (YAML)
+};
+
 struct SummaryTally {
   std::string bag;                // the first bag
   std::vector<std::string> bags;  // every bag of the walk
@@ -105,6 +114,7 @@ struct SummaryTally {
   std::vector<TopicTally> topics;  // in order of each topic's first cloud
   std::map<std::string, std::size_t> topic_at;
   std::vector<OtherTopic> other_topics;
+  std::vector<SilentTopic> silent_topics;
 };
 
 // The extremes of one field's finite values in one cloud, and whether every

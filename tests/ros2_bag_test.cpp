@@ -221,17 +221,21 @@ TEST(Ros2Bag, WhatCannotBeReadGetsTheOpenFailureLine) {
     };
   };
   const Case cases[] = {
-      {"an MCAP file", [](const std::string& path) { WriteFile(path, "\x89MCAP0\r\n\x01\x02"); },
-       "MCAP storage is not supported"},
-      {"a directory of MCAP storage",
+      {"an MCAP file too short for its header",
+       [](const std::string& path) { WriteFile(path, "\x89MCAP0\r\n\x01\x02"); },
+       "is too short to hold its MCAP header"},
+      {"a directory of MCAP storage without files",
        metadata("rosbag2_bagfile_information:\n  storage_identifier: mcap\n"),
-       "MCAP storage is not supported"},
-      {"a directory of .mcap files",
+       "no .mcap files in the directory"},
+      {"a directory of .mcap files, one only a magic",
        [](const std::string& path) {
          mkdir(path.c_str(), 0755);
          WriteFile(path + "/rec_0.mcap", "\x89MCAP0\r\n");
        },
-       "MCAP storage is not supported"},
+       "rec_0.mcap' is too short to hold its MCAP header"},
+      {"a directory of an unknown storage",
+       metadata("rosbag2_bagfile_information:\n  storage_identifier: rosbag_v2\n"),
+       "storage 'rosbag_v2' is not supported; sqlite3 and mcap are"},
       {"an SQLite file without rosbag2's tables",
        [](const std::string& path) {
          sqlite3* db = nullptr;
@@ -250,7 +254,7 @@ TEST(Ros2Bag, WhatCannotBeReadGetsTheOpenFailureLine) {
       {"a metadata.yaml that is not YAML", metadata("rosbag2_bagfile_information: [\n"),
        "metadata.yaml'"},
       {"an empty directory", [](const std::string& path) { mkdir(path.c_str(), 0755); },
-       "no .db3 files in the directory"},
+       "no .db3 or .mcap files in the directory"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -1,40 +1,28 @@
-// The bags of one walk, ROS 1 and ROS 2 alike, and their messages in record
+// The bags of one walk, of whichever kinds, and their messages in record
 // time order as one recording.
 #pragma once
 
-#include "ros2_bag.h"
+#include "bag_reader.h"
 
 #include <ros/time.h>
-#include <rosbag/bag.h>
-#include <rosbag/message_instance.h>
 #include <sensor_msgs/PointCloud2.h>
 
 #include <boost/shared_ptr.hpp>
 
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
-// Each bag is of one kind: exactly one of ros1[i] and ros2[i] is set.
 struct Recording {
-  std::vector<std::unique_ptr<rosbag::Bag>> ros1;
-  std::vector<std::unique_ptr<Ros2Bag>> ros2;
+  std::vector<std::unique_ptr<BagReader>> bags;
 };
 
-// Opens the bag `name` of either kind and adds it; returns "" or the reason
-// it cannot be read (the ROS 1 library's own words for a ROS 1 bag).
+// Opens the bag `name` of any kind and adds it; returns "" or the reason it
+// cannot be read.
 std::string OpenBag(const std::string& name, Recording& recording);
-
-// Which messages a walk reads.
-struct MessageQuery {
-  std::vector<std::string> topics;  // empty: every topic
-  ros::Time start = ros::TIME_MIN, end = ros::TIME_MAX;
-};
 
 // One message of the walk. Its bytes are read only by DecodeCloud.
 struct RecordedMessage {
@@ -42,23 +30,25 @@ struct RecordedMessage {
   const std::string* datatype = nullptr;
   ros::Time time;
   int bag = 0;         // which of the recording's bags it is in
-  bool cloud = false;  // a PointCloud2 (by MD5 sum in ROS 1, by type in ROS 2)
-  const rosbag::MessageInstance* ros1 = nullptr;
-  Ros2Cursor* ros2 = nullptr;
+  bool cloud = false;  // a PointCloud2 the tool decodes
+  MessageCursor* cursor = nullptr;
 };
 
-// The message's size in the bag; reads the record header of a ROS 1 message.
+// The message's size in the bag.
 std::uint64_t MessageBytes(const RecordedMessage& message);
 
-// Decodes a cloud message; null when the ROS 1 library declines it. Throws
-// with the reason when its bytes are not a PointCloud2.
+// Decodes a cloud message; null when the library declines it. Throws with
+// the reason when its bytes are not a PointCloud2.
 boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(const RecordedMessage& message,
                                                         std::vector<std::uint8_t>& scratch);
 
 // Hands every message the query selects to `visit`, in record-time order
 // across all bags (ties in the order of the bags), until it returns false.
-// Errors of the libraries propagate.
+// First passes over up to `skip_clouds` clouds where an index allows it
+// without reading them, and says how many in `skipped`. Errors of the
+// readers propagate.
 void WalkMessages(const Recording& recording, const MessageQuery& query,
+                  std::uint64_t skip_clouds, std::uint64_t& skipped,
                   const std::function<bool(const RecordedMessage&)>& visit);
 
 // How many messages the query selects.
@@ -67,9 +57,9 @@ std::uint64_t CountMessages(const Recording& recording, const MessageQuery& quer
 // The record time of the first message of bag `bag`, in ns; 0 when empty.
 std::int64_t FirstRecordTime(const Recording& recording, int bag);
 
+// Every topic of every bag, merged by name and type (messages added up), in
+// name order.
+std::vector<StoredTopic> RecordingTopics(const Recording& recording);
+
 // The topics that hold clouds, in name order.
 std::set<std::string> CloudTopics(const Recording& recording);
-
-// Messages per topic and type, over every topic that does not hold clouds.
-std::map<std::pair<std::string, std::string>, std::uint64_t> OtherTopicMessages(
-    const Recording& recording);

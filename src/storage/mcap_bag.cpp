@@ -1,0 +1,777 @@
+#include "mcap_bag.h"
+
+#include "cdr_cloud.h"
+#include "cloud_check.h"
+#include "mcap_records.h"
+#include "sqlite_bag.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/make_shared.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const char* const kRos1PointCloud2Type = "sensor_msgs/PointCloud2";
+
+// A file mapped read-only; pages read are given back as the walk leaves them,
+// so memory stays at what is being read.
+struct MappedFile {
+  const std::uint8_t* data = nullptr;
+  std::uint64_t size = 0;
+
+  MappedFile() = default;
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+  ~MappedFile() {
+    if (data != nullptr) munmap(const_cast<std::uint8_t*>(data), size);
+  }
+  // The whole pages inside [offset, offset + bytes) leave this process's
+  // memory; they stay in the page cache.
+  void Release(std::uint64_t offset, std::uint64_t bytes) const {
+    const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    const std::uint64_t first = (offset + page - 1) / page * page;
+    const std::uint64_t last = (offset + bytes) / page * page;
+    if (data == nullptr || last <= first) return;
+    madvise(const_cast<std::uint8_t*>(data) + first, last - first, MADV_DONTNEED);
+  }
+};
+
+std::string MapFile(const std::string& path, MappedFile& map) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return strerror(errno);
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    const std::string problem = strerror(errno);
+    close(fd);
+    return problem;
+  }
+  map.size = static_cast<std::uint64_t>(status.st_size);
+  if (map.size > 0) {
+    void* data = mmap(nullptr, map.size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (data == MAP_FAILED) {
+      const std::string problem = strerror(errno);
+      close(fd);
+      return problem;
+    }
+    map.data = static_cast<const std::uint8_t*>(data);
+    madvise(data, map.size, MADV_SEQUENTIAL);
+  }
+  close(fd);
+  return "";
+}
+
+std::uint64_t Load64(const std::uint8_t* at) {
+  std::uint64_t value;
+  std::memcpy(&value, at, sizeof value);
+  return value;
+}
+
+std::string Seconds(std::uint64_t nanoseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(nanoseconds) / 1e9);
+  return text;
+}
+
+struct ChannelInfo {
+  mcap::Channel channel;
+  bool resolved = false;  // type and cloud follow from its schema
+  std::string type;       // the schema's name; "" without schema
+  bool cloud = false;
+  bool ros1 = false;  // decoded as ROS 1, not CDR
+};
+
+// A stretch of the data section whose messages are read together: a chunk,
+// or a run of messages written outside chunks.
+struct Block {
+  bool chunk = false;
+  bool partial = false;         // cut short: only data_size bytes are there
+  std::uint64_t record = 0;     // where its first record starts
+  std::uint64_t data = 0;       // its records, compressed or not
+  std::uint64_t data_size = 0;  // what is in the file
+  std::string compression;
+  std::uint64_t uncompressed_size = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t start_time = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t end_time = 0;
+  bool counted = false;  // `counts` holds its messages per channel
+  std::map<std::uint16_t, std::uint64_t> counts;
+};
+
+struct McapFile {
+  std::string path;
+  MappedFile map;
+  std::map<std::uint16_t, mcap::Schema> schemas;
+  std::map<std::uint16_t, ChannelInfo> channels;
+  std::vector<Block> blocks;  // in file order
+  bool summary_channels = false;  // the summary lists every channel
+  bool statistics = false;
+  mcap::Statistics stats;
+  bool catalogued = false;  // every channel and every block's counts are known
+  // Why reading stops short of a whole file, said once the walk is done;
+  // "" for a whole file.
+  std::string stop;
+};
+
+void Resolve(McapFile& file, ChannelInfo& info) {
+  if (info.resolved) return;
+  const auto schema = file.schemas.find(info.channel.schema_id);
+  if (info.channel.schema_id != 0 && schema == file.schemas.end()) return;  // not yet seen
+  info.resolved = true;
+  info.type = info.channel.schema_id == 0 ? "" : schema->second.name;
+  const std::string& encoding = info.channel.message_encoding;
+  info.ros1 = encoding == "ros1" && info.type == kRos1PointCloud2Type;
+  info.cloud = info.ros1 || (encoding == "cdr" && info.type == kRos2PointCloud2Type);
+}
+
+void AddChannel(McapFile& file, mcap::Channel channel) {
+  ChannelInfo& info = file.channels[channel.id];
+  info.channel = std::move(channel);
+  info.resolved = false;
+  Resolve(file, info);
+}
+
+// The channel a message names, or nullptr.
+const ChannelInfo* ChannelOf(McapFile& file, std::uint16_t id) {
+  const auto found = file.channels.find(id);
+  if (found == file.channels.end()) return nullptr;
+  Resolve(file, found->second);
+  if (!found->second.resolved) Resolve(file, found->second);
+  return &found->second;
+}
+
+// Schemas and channels of a record, wherever it stands.
+void NoteDefinition(McapFile& file, std::uint8_t opcode, const mcap::Fields& content) {
+  if (opcode == mcap::kSchema) {
+    mcap::Schema schema = mcap::ReadSchema(content);
+    const std::uint16_t id = schema.id;
+    file.schemas[id] = std::move(schema);
+    for (auto& [channel_id, info] : file.channels) {
+      if (info.channel.schema_id == id) {
+        info.resolved = false;
+        Resolve(file, info);
+      }
+    }
+  } else if (opcode == mcap::kChannel) {
+    AddChannel(file, mcap::ReadChannel(content));
+  }
+}
+
+// Reads the summary section's schemas, channels and statistics; a damaged
+// summary is left aside (the data section is read whole anyway).
+void ReadSummary(McapFile& file, std::uint64_t start, std::uint64_t end) {
+  const std::uint8_t* d = file.map.data;
+  std::map<std::uint16_t, mcap::Schema> schemas;
+  std::vector<mcap::Channel> channels;
+  bool statistics = false;
+  mcap::Statistics stats;
+  try {
+    for (std::uint64_t pos = start; pos < end;) {
+      if (end - pos < mcap::kRecordPrefix) throw mcap::Malformed("a record is cut short");
+      const std::uint8_t opcode = d[pos];
+      const std::uint64_t length = Load64(d + pos + 1);
+      const std::uint64_t content = pos + mcap::kRecordPrefix;
+      if (length > end - content) throw mcap::Malformed("a record runs past the summary");
+      const mcap::Fields fields(d + content, length);
+      if (opcode == mcap::kSchema) {
+        mcap::Schema schema = mcap::ReadSchema(fields);
+        schemas[schema.id] = std::move(schema);
+      } else if (opcode == mcap::kChannel) {
+        channels.push_back(mcap::ReadChannel(fields));
+      } else if (opcode == mcap::kStatistics) {
+        stats = mcap::ReadStatistics(fields);
+        statistics = true;
+      }
+      pos = content + length;
+    }
+  } catch (const mcap::Malformed&) {
+    return;
+  }
+  for (auto& [id, schema] : schemas) file.schemas[id] = std::move(schema);
+  for (mcap::Channel& channel : channels) AddChannel(file, std::move(channel));
+  file.summary_channels = !channels.empty();
+  file.statistics = statistics;
+  file.stats = std::move(stats);
+}
+
+// Says where and why the readable part of a file ends.
+std::string CutShort(const McapFile& file, std::uint64_t at, const std::string& lost) {
+  return "'" + file.path + "' is cut short: its readable part ends at byte " + std::to_string(at) +
+         " of " + std::to_string(file.map.size) + "; lost from there: " + lost;
+}
+
+std::string Damaged(const McapFile& file, std::uint64_t at, const std::string& reason) {
+  return "'" + file.path + "': the record at byte " + std::to_string(at) + " is damaged (" + reason +
+         "); nothing after it was read";
+}
+
+// Adds a message outside chunks to the run it extends, or starts one.
+void AddLooseMessage(McapFile& file, bool& in_run, std::uint64_t record, std::uint64_t end,
+                     const mcap::MessageHeader& message) {
+  if (!in_run) {
+    Block run;
+    run.record = run.data = record;
+    run.counted = true;
+    file.blocks.push_back(run);
+    in_run = true;
+  }
+  Block& run = file.blocks.back();
+  run.data_size = end - run.data;
+  run.uncompressed_size = run.data_size;
+  run.start_time = std::min(run.start_time, message.log_time);
+  run.end_time = std::max(run.end_time, message.log_time);
+  ++run.counts[message.channel_id];
+}
+
+Block ChunkBlock(const mcap::ChunkHeader& header, std::uint64_t record) {
+  Block chunk;
+  chunk.chunk = true;
+  chunk.record = record;
+  chunk.data = record + mcap::kRecordPrefix + header.records_offset;
+  chunk.data_size = header.records_size;
+  chunk.compression = header.compression;
+  chunk.uncompressed_size = header.uncompressed_size;
+  chunk.crc = header.uncompressed_crc;
+  chunk.start_time = header.start_time;
+  chunk.end_time = header.end_time;
+  return chunk;
+}
+
+// Walks the data section's records from `pos` to `end` without opening a
+// chunk: chunks become blocks with their times and, from the message
+// indexes after them, their counts. Stops at the first record that is cut
+// short or damaged, saying so in file.stop.
+void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) {
+  const std::uint8_t* d = file.map.data;
+  bool in_run = false;
+  bool ended = false;  // a Data End or Footer record closed the data section
+  while (pos < end && !ended) {
+    if (end - pos < mcap::kRecordPrefix) {
+      file.stop = CutShort(file, pos, "a record's first bytes, the summary and the footer");
+      return;
+    }
+    const std::uint8_t opcode = d[pos];
+    const std::uint64_t length = Load64(d + pos + 1);
+    const std::uint64_t content = pos + mcap::kRecordPrefix;
+    try {
+      if (opcode == 0) throw mcap::Malformed("opcode 0 is no record");
+      if (length > end - content) {
+        if (whole) throw mcap::Malformed("its length reaches past the data section");
+        if (opcode != mcap::kChunk) {
+          file.stop = CutShort(file, pos,
+                               "a record of " + std::to_string(length) +
+                                   " bytes and all after it, the summary and the footer");
+          return;
+        }
+        // The chunk's complete messages are still read.
+        const mcap::ChunkHeader header = mcap::ReadChunkHeader(d + content, end - content);
+        Block chunk = ChunkBlock(header, pos);
+        chunk.partial = true;
+        chunk.data_size = std::min(chunk.data_size, end - chunk.data);
+        file.blocks.push_back(chunk);
+        file.stop = CutShort(file, pos,
+                             "the rest of a chunk of messages logged from " +
+                                 Seconds(header.start_time) + " to " + Seconds(header.end_time) +
+                                 " s (its complete messages were read), the summary and the footer");
+        return;
+      }
+      const mcap::Fields fields(d + content, length);
+      switch (opcode) {
+        case mcap::kMessage:
+          AddLooseMessage(file, in_run, pos, content + length, mcap::ReadMessage(fields));
+          break;
+        case mcap::kChunk: {
+          in_run = false;
+          const mcap::ChunkHeader header = mcap::ReadChunkHeader(d + content, length);
+          if (header.records_size > length - header.records_offset) {
+            throw mcap::Malformed("the chunk's records reach past its record");
+          }
+          file.blocks.push_back(ChunkBlock(header, pos));
+          break;
+        }
+        case mcap::kMessageIndex: {
+          std::uint16_t channel = 0;
+          const std::uint64_t count = mcap::ReadMessageIndexCount(fields, channel);
+          if (!in_run && !file.blocks.empty() && file.blocks.back().chunk) {
+            file.blocks.back().counted = true;
+            file.blocks.back().counts[channel] += count;
+          }
+          break;
+        }
+        case mcap::kDataEnd:
+        case mcap::kFooter:
+          ended = true;
+          break;
+        default:
+          NoteDefinition(file, opcode, fields);  // other records are passed over
+          break;
+      }
+    } catch (const mcap::Malformed& e) {
+      file.stop = Damaged(file, pos, e.what());
+      return;
+    }
+    pos = content + length;
+  }
+  if (!whole) {
+    file.stop = CutShort(file, pos,
+                         ended ? "the summary and the footer"
+                               : "whatever followed, the summary and the footer");
+  }
+}
+
+// Opens one file: its header, footer and summary, and the blocks of its
+// data section.
+std::string OpenFile(const std::string& path, McapFile& file) {
+  file.path = path;
+  std::string problem = MapFile(path, file.map);
+  if (!problem.empty()) return "'" + path + "': " + problem;
+  const std::uint8_t* d = file.map.data;
+  const std::uint64_t size = file.map.size;
+  if (size < 8 || std::memcmp(d, kMcapMagic, 8) != 0) return "'" + path + "' is not an MCAP file";
+  if (size < 8 + mcap::kRecordPrefix || d[8] != mcap::kHeader ||
+      Load64(d + 9) > size - 8 - mcap::kRecordPrefix) {
+    return "'" + path + "' is too short to hold its MCAP header";
+  }
+  const std::uint64_t data_start = 8 + mcap::kRecordPrefix + Load64(d + 9);
+  std::uint64_t data_end = size;
+  const std::uint64_t footer = size - 8 - mcap::kFooterRecord;
+  const bool whole = size >= data_start + mcap::kFooterRecord + 8 &&
+                     std::memcmp(d + size - 8, kMcapMagic, 8) == 0 && d[footer] == mcap::kFooter &&
+                     Load64(d + footer + 1) == 20;
+  if (whole) {
+    data_end = footer;
+    const std::uint64_t summary = Load64(d + footer + mcap::kRecordPrefix);
+    const std::uint64_t offsets = Load64(d + footer + mcap::kRecordPrefix + 8);
+    if (summary >= data_start && summary < footer) {
+      ReadSummary(file, summary, offsets > summary && offsets <= footer ? offsets : footer);
+      data_end = summary;
+    }
+  }
+  ScanData(file, data_start, data_end, whole);
+  return "";
+}
+
+// The records of a block, once decompressed.
+struct Records {
+  const std::uint8_t* data = nullptr;
+  std::uint64_t size = 0;
+};
+
+// Decompresses a chunk (or lends a plain one's bytes) and checks its CRC.
+Records BlockRecords(const McapFile& file, const Block& block, mcap::Buffer& buffer) {
+  const std::uint8_t* stored = file.map.data + block.data;
+  if (!block.chunk || block.compression.empty()) {
+    if (!block.partial && block.data_size != block.uncompressed_size) {
+      throw mcap::Malformed("its " + std::to_string(block.data_size) +
+                            " bytes of plain records are not the declared " +
+                            std::to_string(block.uncompressed_size));
+    }
+    return {stored, block.data_size};
+  }
+  const std::uint64_t size = mcap::Decompress(block.compression, stored, block.data_size,
+                                              block.uncompressed_size, block.partial, buffer);
+  file.map.Release(block.data, block.data_size);
+  return {buffer.bytes.get(), size};
+}
+
+void CheckCrc(const Block& block, const Records& records) {
+  if (!block.chunk || block.partial || block.crc == 0) return;
+  const std::uint32_t crc = mcap::Crc32(records.data, records.size);
+  if (crc != block.crc) {
+    char text[96];
+    std::snprintf(text, sizeof text, "its records' CRC is %08x, not the stored %08x", crc,
+                  block.crc);
+    throw mcap::Malformed(text);
+  }
+}
+
+// Calls `message(header, offset)` for each message record of a block, and
+// notes its schemas and channels. A record cut short ends a partial block.
+template <typename OnMessage>
+void ForEachRecord(McapFile& file, const Block& block, const Records& records,
+                   OnMessage&& message) {
+  for (std::uint64_t pos = 0; pos < records.size;) {
+    if (records.size - pos < mcap::kRecordPrefix) {
+      if (block.partial) return;
+      throw mcap::Malformed("a record at offset " + std::to_string(pos) + " is cut short");
+    }
+    const std::uint8_t opcode = records.data[pos];
+    const std::uint64_t length = Load64(records.data + pos + 1);
+    const std::uint64_t content = pos + mcap::kRecordPrefix;
+    if (length > records.size - content) {
+      if (block.partial) return;
+      throw mcap::Malformed("the record at offset " + std::to_string(pos) + " reaches past " +
+                            (block.chunk ? "the chunk's records" : "its block"));
+    }
+    const mcap::Fields fields(records.data + content, length);
+    if (opcode == mcap::kMessage) {
+      message(mcap::ReadMessage(fields), pos);
+    } else {
+      NoteDefinition(file, opcode, fields);
+    }
+    pos = content + length;
+  }
+}
+
+// Learns every channel and every block's counts, opening the chunks that no
+// summary or index describes. Stops quietly at damage: the walk says it.
+void Catalogue(McapFile& file) {
+  if (file.catalogued) return;
+  file.catalogued = true;
+  mcap::Buffer buffer;
+  for (Block& block : file.blocks) {
+    if (block.counted && file.summary_channels) continue;
+    try {
+      const Records records = BlockRecords(file, block, buffer);
+      std::map<std::uint16_t, std::uint64_t> counts;
+      ForEachRecord(file, block, records,
+                    [&](const mcap::MessageHeader& m, std::uint64_t) { ++counts[m.channel_id]; });
+      if (!block.counted) {
+        block.counts = std::move(counts);
+        block.counted = true;
+      }
+      if (!block.chunk || block.compression.empty()) file.map.Release(block.data, block.data_size);
+    } catch (const std::exception&) {
+      return;
+    }
+  }
+}
+
+bool Overlaps(const Block& block, const MessageQuery& query) {
+  return !(static_cast<std::int64_t>(std::min<std::uint64_t>(
+               block.end_time, std::numeric_limits<std::int64_t>::max())) < query.start_ns ||
+           block.start_time > static_cast<std::uint64_t>(std::max<std::int64_t>(query.end_ns, 0)));
+}
+
+// Whether a block may hold a message on one of the query's topics.
+bool HasWantedTopic(McapFile& file, const Block& block, const MessageQuery& query) {
+  if (query.topics.empty() || !block.counted || !file.summary_channels) return true;
+  for (const auto& [id, count] : block.counts) {
+    const ChannelInfo* channel = ChannelOf(file, id);
+    if (count > 0 && (channel == nullptr || query.Wants(channel->channel.topic))) return true;
+  }
+  return false;
+}
+
+// A message of an open block.
+struct Entry {
+  std::uint64_t log_time;
+  std::uint64_t offset;  // within the block's records
+  const ChannelInfo* channel;
+  const std::uint8_t* data;
+  std::uint64_t size;
+};
+
+struct OpenBlock {
+  std::size_t block = 0;  // in file order
+  std::unique_ptr<mcap::Buffer> buffer;
+  std::vector<Entry> entries;  // in log-time order, ties in file order
+  std::size_t next = 0;
+};
+
+// The messages of one file in log-time order: blocks are opened in the order
+// of their first log time, and more than one is open only while their times
+// overlap.
+class FileCursor : public MessageCursor {
+ public:
+  FileCursor(McapFile& file, const MessageQuery& query) : file_(file), query_(query) {
+    for (std::size_t i = 0; i < file.blocks.size(); ++i) {
+      const Block& block = file.blocks[i];
+      if (Overlaps(block, query) && HasWantedTopic(file, block, query)) order_.push_back(i);
+    }
+    std::stable_sort(order_.begin(), order_.end(), [&file](std::size_t a, std::size_t b) {
+      return file.blocks[a].start_time < file.blocks[b].start_time;
+    });
+  }
+
+  bool Next() override {
+    open_.erase(std::remove_if(open_.begin(), open_.end(),
+                               [this](OpenBlock& open) {
+                                 if (open.next < open.entries.size()) return false;
+                                 Close(open);
+                                 return true;
+                               }),
+                open_.end());
+    for (;;) {
+      OpenBlock* best = Earliest();
+      if (next_ < order_.size() &&
+          (best == nullptr ||
+           file_.blocks[order_[next_]].start_time <= best->entries[best->next].log_time)) {
+        Open(order_[next_++]);
+        continue;
+      }
+      if (best == nullptr) return false;
+      current_ = best->entries[best->next++];
+      current_block_ = best->block;
+      message_.topic = &current_.channel->channel.topic;
+      message_.datatype = &current_.channel->type;
+      message_.time_ns = static_cast<std::int64_t>(current_.log_time);
+      message_.cloud = current_.channel->cloud;
+      return true;
+    }
+  }
+
+  const StoredMessage& Message() const override { return message_; }
+  std::uint64_t Bytes() override { return current_.size; }
+
+  boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(std::vector<std::uint8_t>&) override {
+    auto cloud = boost::make_shared<sensor_msgs::PointCloud2>();
+    std::string problem;
+    if (current_.channel->ros1) {
+      problem = ReadRos1Cloud(*cloud);
+    } else {
+      problem = ReadCdrCloud(current_.data, current_.size, *cloud);
+    }
+    if (!problem.empty()) {
+      const Block& block = file_.blocks[current_block_];
+      throw std::runtime_error("'" + file_.path + "': the message on " + *message_.topic +
+                               " at offset " + std::to_string(current_.offset) + " of the " +
+                               (block.chunk ? "chunk" : "records") + " at byte " +
+                               std::to_string(block.record) + ": " + problem);
+    }
+    return cloud;
+  }
+
+  std::uint64_t SkipClouds(std::uint64_t clouds) override {
+    std::uint64_t skipped = 0;
+    while (next_ < order_.size()) {
+      const Block& block = file_.blocks[order_[next_]];
+      if (!block.counted || !file_.summary_channels) break;
+      if (next_ + 1 < order_.size() && file_.blocks[order_[next_ + 1]].start_time <= block.end_time) {
+        break;  // overlapping blocks interleave their messages
+      }
+      if (static_cast<std::int64_t>(block.start_time) < query_.start_ns ||
+          block.end_time > static_cast<std::uint64_t>(std::max<std::int64_t>(query_.end_ns, 0))) {
+        break;  // only part of it is in the window
+      }
+      std::uint64_t in_block = 0;
+      bool known = true;
+      for (const auto& [id, count] : block.counts) {
+        const ChannelInfo* channel = ChannelOf(file_, id);
+        if (channel == nullptr || !channel->resolved) known = false;
+        if (known && channel->cloud && query_.Wants(channel->channel.topic)) in_block += count;
+      }
+      if (!known || in_block > clouds - skipped) break;
+      skipped += in_block;
+      ++next_;
+    }
+    return skipped;
+  }
+
+ private:
+  std::string ReadRos1Cloud(sensor_msgs::PointCloud2& cloud) const {
+    try {
+      GuardedPointCloud2 guarded;
+      ros::serialization::IStream stream(const_cast<std::uint8_t*>(current_.data),
+                                         static_cast<std::uint32_t>(current_.size));
+      ros::serialization::deserialize(stream, guarded);
+      cloud = std::move(static_cast<sensor_msgs::PointCloud2&>(guarded));
+    } catch (const std::exception& e) {
+      return e.what();
+    }
+    if (current_.size > std::numeric_limits<std::uint32_t>::max()) return "larger than 4 GiB";
+    return "";
+  }
+
+  OpenBlock* Earliest() {
+    OpenBlock* best = nullptr;
+    for (OpenBlock& open : open_) {
+      if (open.next >= open.entries.size()) continue;
+      const Entry& entry = open.entries[open.next];
+      if (best == nullptr || entry.log_time < best->entries[best->next].log_time ||
+          (entry.log_time == best->entries[best->next].log_time && open.block < best->block)) {
+        best = &open;
+      }
+    }
+    return best;
+  }
+
+  void Open(std::size_t index) {
+    const Block& block = file_.blocks[index];
+    OpenBlock open;
+    open.block = index;
+    if (!spare_.empty()) {
+      open.buffer = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      open.buffer = std::make_unique<mcap::Buffer>();
+    }
+    try {
+      const Records records = BlockRecords(file_, block, *open.buffer);
+      CheckCrc(block, records);
+      ForEachRecord(file_, block, records, [&](const mcap::MessageHeader& m, std::uint64_t at) {
+        const ChannelInfo* channel = ChannelOf(file_, m.channel_id);
+        if (channel == nullptr) {
+          throw mcap::Malformed("a message names channel " + std::to_string(m.channel_id) +
+                                ", which no channel record defines");
+        }
+        if (!query_.Wants(channel->channel.topic) ||
+            m.log_time > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+            !query_.Within(static_cast<std::int64_t>(m.log_time))) {
+          return;
+        }
+        open.entries.push_back({m.log_time, at, channel, m.data, m.size});
+      });
+    } catch (const mcap::Malformed& e) {
+      throw std::runtime_error("'" + file_.path + "': the " +
+                               std::string(block.chunk ? "chunk" : "record") + " at byte " +
+                               std::to_string(block.record) + " is damaged: " + e.what());
+    }
+    const auto by_time = [](const Entry& a, const Entry& b) { return a.log_time < b.log_time; };
+    if (!std::is_sorted(open.entries.begin(), open.entries.end(), by_time)) {
+      std::stable_sort(open.entries.begin(), open.entries.end(), by_time);
+    }
+    open_.push_back(std::move(open));
+  }
+
+  void Close(OpenBlock& open) {
+    const Block& block = file_.blocks[open.block];
+    if (!block.chunk || block.compression.empty()) file_.map.Release(block.data, block.data_size);
+    spare_.push_back(std::move(open.buffer));
+  }
+
+  McapFile& file_;
+  MessageQuery query_;
+  std::vector<std::size_t> order_;  // the blocks to read, by first log time
+  std::size_t next_ = 0;            // the next of them to open
+  std::vector<OpenBlock> open_;
+  std::vector<std::unique_ptr<mcap::Buffer>> spare_;  // buffers kept from block to block
+  Entry current_{};
+  std::size_t current_block_ = 0;
+  StoredMessage message_;
+};
+
+// The files' messages as one walk; a file's cut or damage found when it was
+// opened is said once every message before it has been walked.
+class RecordingCursor : public MessageCursor {
+ public:
+  RecordingCursor(std::vector<std::unique_ptr<MessageCursor>> cursors,
+                  const std::vector<std::unique_ptr<McapFile>>& files)
+      : merged_(std::move(cursors)), files_(files) {}
+  bool Next() override {
+    if (merged_.Next()) return true;
+    for (const auto& file : files_) {
+      if (!file->stop.empty()) throw std::runtime_error(file->stop);
+    }
+    return false;
+  }
+  const StoredMessage& Message() const override { return merged_.Message(); }
+  std::uint64_t Bytes() override { return merged_.Bytes(); }
+  boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(
+      std::vector<std::uint8_t>& scratch) override {
+    return merged_.DecodeCloud(scratch);
+  }
+  std::uint64_t SkipClouds(std::uint64_t clouds) override { return merged_.SkipClouds(clouds); }
+
+ private:
+  MergedCursor merged_;
+  const std::vector<std::unique_ptr<McapFile>>& files_;
+};
+
+std::uint64_t FirstTime(const McapFile& file) {
+  if (file.statistics && file.stats.message_count > 0) return file.stats.start_time;
+  std::uint64_t first = std::numeric_limits<std::uint64_t>::max();
+  for (const Block& block : file.blocks) {
+    bool empty = block.counted;
+    for (const auto& [id, count] : block.counts) empty = empty && count == 0;
+    if (!empty) first = std::min(first, block.start_time);
+  }
+  return first;
+}
+
+class McapBag : public BagReader {
+ public:
+  std::vector<StoredTopic> Topics() override {
+    std::map<std::pair<std::string, std::string>, StoredTopic> topics;
+    for (const auto& file : files) {
+      Catalogue(*file);
+      const bool counted = file->statistics && !file->stats.channel_counts.empty();
+      for (auto& [id, info] : file->channels) {
+        Resolve(*file, info);
+        StoredTopic& topic = topics[{info.channel.topic, info.type}];
+        topic.name = info.channel.topic;
+        topic.type = info.type;
+        topic.cloud = info.cloud;
+        if (counted) {
+          const auto count = file->stats.channel_counts.find(id);
+          if (count != file->stats.channel_counts.end()) topic.messages += count->second;
+        } else {
+          for (const Block& block : file->blocks) {
+            const auto count = block.counts.find(id);
+            if (count != block.counts.end()) topic.messages += count->second;
+          }
+        }
+        const auto qos = info.channel.metadata.find("offered_qos_profiles");
+        if (qos != info.channel.metadata.end() && !topic.qos_stored) {
+          topic.qos_stored = true;
+          topic.offered_qos = qos->second;
+        }
+      }
+    }
+    std::vector<StoredTopic> list;
+    for (auto& [key, topic] : topics) list.push_back(std::move(topic));
+    return list;
+  }
+
+  std::int64_t FirstRecordTime() override {
+    std::uint64_t first = std::numeric_limits<std::uint64_t>::max();
+    for (const auto& file : files) first = std::min(first, FirstTime(*file));
+    if (first == std::numeric_limits<std::uint64_t>::max()) return 0;
+    return static_cast<std::int64_t>(
+        std::min<std::uint64_t>(first, std::numeric_limits<std::int64_t>::max()));
+  }
+
+  std::unique_ptr<MessageCursor> Walk(const MessageQuery& query) override {
+    std::vector<std::unique_ptr<MessageCursor>> cursors;
+    for (const auto& file : files) cursors.push_back(std::make_unique<FileCursor>(*file, query));
+    return std::make_unique<RecordingCursor>(std::move(cursors), files);
+  }
+
+  // From the indexes: blocks partly inside the time window count whole.
+  std::uint64_t CountMessages(const MessageQuery& query) override {
+    std::uint64_t total = 0;
+    for (const auto& file : files) {
+      Catalogue(*file);
+      for (const Block& block : file->blocks) {
+        if (!Overlaps(block, query)) continue;
+        for (const auto& [id, count] : block.counts) {
+          const ChannelInfo* channel = ChannelOf(*file, id);
+          if (channel == nullptr || query.Wants(channel->channel.topic)) total += count;
+        }
+      }
+    }
+    return total;
+  }
+
+  std::vector<std::unique_ptr<McapFile>> files;
+};
+
+}  // namespace
+
+std::unique_ptr<BagReader> OpenMcapBag(const std::vector<std::string>& paths, std::string& problem) {
+  auto bag = std::make_unique<McapBag>();
+  for (const std::string& path : paths) {
+    auto file = std::make_unique<McapFile>();
+    problem = OpenFile(path, *file);
+    if (!problem.empty()) return nullptr;
+    bag->files.push_back(std::move(file));
+  }
+  // A split recording is walked in the order of its files' first messages.
+  std::stable_sort(bag->files.begin(), bag->files.end(),
+                   [](const std::unique_ptr<McapFile>& a, const std::unique_ptr<McapFile>& b) {
+                     return FirstTime(*a) < FirstTime(*b);
+                   });
+  return bag;
+}
