@@ -316,9 +316,11 @@ def summary(path):
         else:
             tally_points(tp, fields, height, width, point_step, row_step, data, is_dense)
         count += 1
-    others = {}
+    others, silent = {}, {}
     for connection in bag._connections.values():
         if connection.md5sum == CLOUD_MD5:
+            if not bag._connection_indexes.get(connection.id):
+                silent[(connection.topic, connection.datatype)] = True
             continue
         key = (connection.topic, connection.datatype)
         others[key] = others.get(key, 0) + len(bag._connection_indexes[connection.id])
@@ -327,7 +329,9 @@ def summary(path):
             "walk_clouds": count, "clouds": count,
             "topics": [topic_json(t) for t in topics.values()],
             "other_topics": [{"topic": k[0], "type": k[1], "messages": n}
-                             for k, n in sorted(others.items())]}
+                             for k, n in sorted(others.items())],
+            "silent_cloud_topics": [{"topic": k[0], "type": k[1], "offered_qos": None}
+                                    for k in sorted(silent)]}
 
 
 if __name__ == "__main__":

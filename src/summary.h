@@ -101,7 +101,7 @@ struct SilentTopic {
   std::string topic;
   std::string type;
   bool qos_stored = false;  // the recording keeps the publishers' offered QoS
-  std::string offered_qos;  // ... as the recorder wrote it (YAML)
+  std::string offered_qos;  // ... in words
 };
 
 struct SummaryTally {
@@ -204,7 +204,11 @@ nlohmann::ordered_json SummaryDocument(const SummaryTally& tally);
 // The document as lines starting with '#', on stdout.
 void PrintSummaryText(const nlohmann::ordered_json& document);
 
-// The problem codes, in the order problems are listed.
+// The code of a recording with a silent cloud topic, for --fail-on.
+constexpr const char* kSilentTopicsCode = "silent-topics";
+
+// The problem codes, in the order problems are listed, then the code of
+// silent cloud topics.
 const std::vector<std::string>& ProblemCodes();
 
 // Whether any topic of the document has one of `codes` ("any": any problem).

@@ -428,6 +428,13 @@ ordered_json SummaryDocument(const SummaryTally& tally) {
   for (const OtherTopic& other : tally.other_topics) {
     others.push_back({{"topic", other.topic}, {"type", other.type}, {"messages", other.messages}});
   }
+  ordered_json silent = ordered_json::array();
+  for (const SilentTopic& topic : tally.silent_topics) {
+    silent.push_back(
+        {{"topic", topic.topic},
+         {"type", topic.type},
+         {"offered_qos", topic.qos_stored ? ordered_json(topic.offered_qos) : nullptr}});
+  }
   return {{"bag", tally.bag},
           {"bags", tally.bags},
           {"complete", tally.complete},
@@ -435,19 +442,25 @@ ordered_json SummaryDocument(const SummaryTally& tally) {
           {"walk_clouds", tally.walk_clouds},
           {"clouds", tally.clouds},
           {"topics", topics},
-          {"other_topics", others}};
+          {"other_topics", others},
+          {"silent_cloud_topics", silent}};
 }
 
 const std::vector<std::string>& ProblemCodes() {
   static const std::vector<std::string> codes = [] {
     std::vector<std::string> list;
     for (const ProblemRule& rule : kProblemRules) list.emplace_back(rule.code);
+    list.emplace_back(kSilentTopicsCode);
     return list;
   }();
   return codes;
 }
 
 bool HasListedProblem(const ordered_json& document, const std::set<std::string>& codes) {
+  const bool any = codes.count("any") != 0;
+  if ((any || codes.count(kSilentTopicsCode) != 0) && !document["silent_cloud_topics"].empty()) {
+    return true;
+  }
   for (const ordered_json& topic : document["topics"]) {
     for (const ordered_json& problem : topic["problems"]) {
       if (codes.count("any") != 0 || codes.count(problem["code"].get<std::string>()) != 0) {

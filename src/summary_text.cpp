@@ -198,4 +198,12 @@ void PrintSummaryText(const ordered_json& document) {
     PrintNoClouds(document);
   }
   for (const ordered_json& topic : document["topics"]) PrintTopic(topic);
+  for (const ordered_json& silent : document["silent_cloud_topics"]) {
+    const ordered_json& qos = silent["offered_qos"];
+    std::printf(
+        "# silent cloud topic %s (%s): it recorded no message: its driver never published, or "
+        "published with a QoS the recorder could not match (best effort against reliable)%s\n",
+        silent["topic"].get<std::string>().c_str(), silent["type"].get<std::string>().c_str(),
+        qos.is_null() ? "" : ("; offered QoS: " + qos.get<std::string>()).c_str());
+  }
 }

@@ -30,7 +30,7 @@ struct StoredTopic {
   bool cloud = false;  // its messages are PointCloud2 the tool decodes
   std::uint64_t messages = 0;
   bool qos_stored = false;  // the recording keeps the publishers' offered QoS
-  std::string offered_qos;  // ... as the recorder wrote it (YAML)
+  std::string offered_qos;  // ... in words: "reliability best_effort, durability volatile"
 };
 
 // The message a cursor stands on.

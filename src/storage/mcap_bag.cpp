@@ -3,6 +3,7 @@
 #include "cdr_cloud.h"
 #include "cloud_check.h"
 #include "mcap_records.h"
+#include "rosbag2_metadata.h"
 #include "sqlite_bag.h"
 
 #include <fcntl.h>
@@ -115,7 +116,7 @@ struct McapFile {
   MappedFile map;
   std::map<std::uint16_t, mcap::Schema> schemas;
   std::map<std::uint16_t, ChannelInfo> channels;
-  std::vector<Block> blocks;  // in file order
+  std::vector<Block> blocks;      // in file order
   bool summary_channels = false;  // the summary lists every channel
   bool statistics = false;
   mcap::Statistics stats;
@@ -213,8 +214,8 @@ std::string CutShort(const McapFile& file, std::uint64_t at, const std::string& 
 }
 
 std::string Damaged(const McapFile& file, std::uint64_t at, const std::string& reason) {
-  return "'" + file.path + "': the record at byte " + std::to_string(at) + " is damaged (" + reason +
-         "); nothing after it was read";
+  return "'" + file.path + "': the record at byte " + std::to_string(at) + " is damaged (" +
+         reason + "); nothing after it was read";
 }
 
 // Adds a message outside chunks to the run it extends, or starts one.
@@ -276,15 +277,24 @@ void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) 
           return;
         }
         // The chunk's complete messages are still read.
-        const mcap::ChunkHeader header = mcap::ReadChunkHeader(d + content, end - content);
+        mcap::ChunkHeader header;
+        try {
+          header = mcap::ReadChunkHeader(d + content, end - content);
+        } catch (const mcap::Malformed&) {
+          file.stop = CutShort(file, pos,
+                               "a record of " + std::to_string(length) +
+                                   " bytes (a chunk) and all after it, the summary and the footer");
+          return;
+        }
         Block chunk = ChunkBlock(header, pos);
         chunk.partial = true;
         chunk.data_size = std::min(chunk.data_size, end - chunk.data);
         file.blocks.push_back(chunk);
-        file.stop = CutShort(file, pos,
-                             "the rest of a chunk of messages logged from " +
-                                 Seconds(header.start_time) + " to " + Seconds(header.end_time) +
-                                 " s (its complete messages were read), the summary and the footer");
+        file.stop = "'" + file.path + "' is cut short at byte " + std::to_string(end) +
+                    ", inside the chunk that starts at byte " + std::to_string(pos) +
+                    "; lost from there: the rest of that chunk (messages logged from " +
+                    Seconds(header.start_time) + " to " + Seconds(header.end_time) +
+                    " s; those complete before the cut were read), the summary and the footer";
         return;
       }
       const mcap::Fields fields(d + content, length);
@@ -325,9 +335,9 @@ void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) 
     pos = content + length;
   }
   if (!whole) {
-    file.stop = CutShort(file, pos,
-                         ended ? "the summary and the footer"
-                               : "whatever followed, the summary and the footer");
+    file.stop = CutShort(
+        file, pos,
+        ended ? "the summary and the footer" : "whatever followed, the summary and the footer");
   }
 }
 
@@ -506,9 +516,8 @@ class FileCursor : public MessageCursor {
                 open_.end());
     for (;;) {
       OpenBlock* best = Earliest();
-      if (next_ < order_.size() &&
-          (best == nullptr ||
-           file_.blocks[order_[next_]].start_time <= best->entries[best->next].log_time)) {
+      if (next_ < order_.size() && (best == nullptr || file_.blocks[order_[next_]].start_time <=
+                                                           best->entries[best->next].log_time)) {
         Open(order_[next_++]);
         continue;
       }
@@ -549,7 +558,8 @@ class FileCursor : public MessageCursor {
     while (next_ < order_.size()) {
       const Block& block = file_.blocks[order_[next_]];
       if (!block.counted || !file_.summary_channels) break;
-      if (next_ + 1 < order_.size() && file_.blocks[order_[next_ + 1]].start_time <= block.end_time) {
+      if (next_ + 1 < order_.size() &&
+          file_.blocks[order_[next_ + 1]].start_time <= block.end_time) {
         break;  // overlapping blocks interleave their messages
       }
       if (static_cast<std::int64_t>(block.start_time) < query_.start_ns ||
@@ -716,7 +726,7 @@ class McapBag : public BagReader {
         const auto qos = info.channel.metadata.find("offered_qos_profiles");
         if (qos != info.channel.metadata.end() && !topic.qos_stored) {
           topic.qos_stored = true;
-          topic.offered_qos = qos->second;
+          topic.offered_qos = DescribeOfferedQos(qos->second);
         }
       }
     }
@@ -760,7 +770,8 @@ class McapBag : public BagReader {
 
 }  // namespace
 
-std::unique_ptr<BagReader> OpenMcapBag(const std::vector<std::string>& paths, std::string& problem) {
+std::unique_ptr<BagReader> OpenMcapBag(const std::vector<std::string>& paths,
+                                       std::string& problem) {
   auto bag = std::make_unique<McapBag>();
   for (const std::string& path : paths) {
     auto file = std::make_unique<McapFile>();

@@ -135,8 +135,14 @@ std::uint64_t FirstCapacity(std::uint64_t compressed, std::uint64_t declared) {
 
 // Grows `out` to hold more than `produced`, up to `declared`.
 void Grow(Buffer& out, std::uint64_t produced, std::uint64_t declared) {
-  if (out.capacity > produced) return;
+  if (std::min(out.capacity, declared) > produced) return;
   out.Reserve(std::min(declared, std::max<std::uint64_t>(out.capacity * 2, 1 << 20)));
+}
+
+// Where the decompressor may write: a kept buffer can be larger than the
+// declared size, which bounds the output all the same.
+std::size_t Room(const Buffer& out, std::uint64_t produced, std::uint64_t declared) {
+  return static_cast<std::size_t>(std::min(out.capacity, declared) - produced);
 }
 
 std::uint64_t DecompressZstd(const std::uint8_t* data, std::uint64_t size, std::uint64_t declared,
@@ -159,7 +165,7 @@ std::uint64_t DecompressZstd(const std::uint8_t* data, std::uint64_t size, std::
       continue;
     }
     Grow(out, produced, declared);
-    ZSTD_outBuffer output = {out.bytes.get() + produced, out.capacity - produced, 0};
+    ZSTD_outBuffer output = {out.bytes.get() + produced, Room(out, produced, declared), 0};
     last = ZSTD_decompressStream(context.get(), &output, &input);
     if (ZSTD_isError(last)) {
       if (partial) break;
@@ -202,7 +208,7 @@ std::uint64_t DecompressLz4(const std::uint8_t* data, std::uint64_t size, std::u
       continue;
     }
     Grow(out, produced, declared);
-    std::size_t out_size = out.capacity - produced, in_size = size - consumed;
+    std::size_t out_size = Room(out, produced, declared), in_size = size - consumed;
     hint = LZ4F_decompress(context.get(), out.bytes.get() + produced, &out_size, data + consumed,
                            &in_size, nullptr);
     if (LZ4F_isError(hint)) {

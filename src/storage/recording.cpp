@@ -33,8 +33,8 @@ boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(const RecordedMessage& m
   return message.cursor->DecodeCloud(scratch);
 }
 
-void WalkMessages(const Recording& recording, const MessageQuery& query,
-                  std::uint64_t skip_clouds, std::uint64_t& skipped,
+void WalkMessages(const Recording& recording, const MessageQuery& query, std::uint64_t skip_clouds,
+                  std::uint64_t& skipped,
                   const std::function<bool(const RecordedMessage&)>& visit) {
   std::vector<std::unique_ptr<MessageCursor>> cursors;
   for (const auto& bag : recording.bags) cursors.push_back(bag->Walk(query));

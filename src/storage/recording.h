@@ -47,9 +47,8 @@ boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(const RecordedMessage& m
 // First passes over up to `skip_clouds` clouds where an index allows it
 // without reading them, and says how many in `skipped`. Errors of the
 // readers propagate.
-void WalkMessages(const Recording& recording, const MessageQuery& query,
-                  std::uint64_t skip_clouds, std::uint64_t& skipped,
-                  const std::function<bool(const RecordedMessage&)>& visit);
+void WalkMessages(const Recording& recording, const MessageQuery& query, std::uint64_t skip_clouds,
+                  std::uint64_t& skipped, const std::function<bool(const RecordedMessage&)>& visit);
 
 // How many messages the query selects.
 std::uint64_t CountMessages(const Recording& recording, const MessageQuery& query);

@@ -60,7 +60,39 @@ std::string ReadMetadata(const std::string& path, Rosbag2Directory& directory) {
   return "";
 }
 
+// A policy as a word: rosbag2 writes them as names or as the numbers of
+// rmw's enumerations.
+std::string Policy(const YAML::Node& node, const char* const (&names)[4]) {
+  if (!node.IsScalar()) return "unknown";
+  const std::string text = node.as<std::string>();
+  if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
+    const int number = node.as<int>(-1);
+    return number >= 0 && number < 4 ? names[number] : text;
+  }
+  return text;
+}
+
 }  // namespace
+
+std::string DescribeOfferedQos(const std::string& yaml) {
+  static const char* const kReliability[] = {"system_default", "reliable", "best_effort",
+                                             "unknown"};
+  static const char* const kDurability[] = {"system_default", "transient_local", "volatile",
+                                            "unknown"};
+  try {
+    const YAML::Node profiles = YAML::Load(yaml);
+    if (!profiles.IsSequence() || profiles.size() == 0) return "none (no publisher was seen)";
+    std::string text;
+    for (const YAML::Node& profile : profiles) {
+      if (!text.empty()) text += "; ";
+      text += "reliability " + Policy(profile["reliability"], kReliability) + ", durability " +
+              Policy(profile["durability"], kDurability);
+    }
+    return text;
+  } catch (const YAML::Exception&) {
+    return "unreadable";
+  }
+}
 
 bool IsDirectory(const std::string& path) {
   struct stat status {};

@@ -17,3 +17,9 @@ bool IsDirectory(const std::string& path);
 // Reads the directory's metadata.yaml, or without one finds its .db3 files,
 // else its .mcap files; returns "" or why it cannot be read.
 std::string ReadRosbag2Directory(const std::string& dir, Rosbag2Directory& directory);
+
+// The QoS profiles a rosbag2 recording stores as offered by a topic's
+// publishers (YAML), in words: "reliability best_effort, durability
+// volatile", one profile after another; an empty list means no publisher was
+// seen.
+std::string DescribeOfferedQos(const std::string& yaml);

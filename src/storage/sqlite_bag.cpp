@@ -167,7 +167,7 @@ std::string OpenFile(const std::string& path, bool zstd, Ros2File& file) {
         topic.type = ColumnText(topics.get(), 2);
         topic.cloud = topic.type == kRos2PointCloud2Type && ColumnText(topics.get(), 3) == "cdr";
         topic.qos_stored = qos_stored;
-        if (qos_stored) topic.offered_qos = ColumnText(topics.get(), 4);
+        if (qos_stored) topic.offered_qos = DescribeOfferedQos(ColumnText(topics.get(), 4));
       }
       SqliteStatement first = Prepare(db, "SELECT MIN(timestamp) FROM messages");
       // An empty file sorts last.
@@ -385,7 +385,8 @@ class SqliteBag : public BagReader {
       if (where.empty()) continue;
       SqliteStatement count = Prepare(file.db.get(), "SELECT COUNT(*) FROM messages" + where);
       BindWindow(count.get(), query.start_ns, query.end_ns);
-      if (Step(count.get())) total += static_cast<std::uint64_t>(sqlite3_column_int64(count.get(), 0));
+      if (Step(count.get()))
+        total += static_cast<std::uint64_t>(sqlite3_column_int64(count.get(), 0));
     }
     return total;
   }
@@ -406,7 +407,8 @@ std::unique_ptr<BagReader> OpenSqliteBag(const Rosbag2Directory& directory, std:
   }
   // Split recordings are walked in the order of their files' first
   // messages, whatever the files are called.
-  std::stable_sort(bag->files.begin(), bag->files.end(),
-                   [](const Ros2File& a, const Ros2File& b) { return a.first_time < b.first_time; });
+  std::stable_sort(bag->files.begin(), bag->files.end(), [](const Ros2File& a, const Ros2File& b) {
+    return a.first_time < b.first_time;
+  });
   return bag;
 }
