@@ -11,8 +11,8 @@ PACKAGES=(
   nlohmann-json3-dev libcairo2-dev
   # ROS 2 bags: sqlite3 storage, CDR messages, zstd compression, metadata.yaml
   libsqlite3-dev libfastcdr-dev libzstd-dev libyaml-cpp-dev
-  # MCAP: lz4-compressed chunks and their CRC-32 (zlib)
-  liblz4-dev zlib1g-dev
+  # MCAP: lz4-compressed chunks, their CRC-32 (libdeflate reads, zlib writes)
+  liblz4-dev libdeflate-dev zlib1g-dev
   # tests, sanitizers and fuzzing
   libgtest-dev clang libclang-rt-14-dev
   # benchmarks
@@ -27,7 +27,24 @@ for package in "${PACKAGES[@]}"; do
     missing+=("$package")
   fi
 done
+# The MCAP cross-check runs the format authors' own library under Node.js;
+# a machine that has node and npm from elsewhere keeps them.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
+
+# That library and its zstd and lz4 codecs, from the npm registry, as the
+# lock file pins them.
+install_js() {
+  local dir
+  dir="$(dirname "$0")/../tests/mcap_js"
+  if [ ! -d "$dir/node_modules" ] || [ "$dir/package-lock.json" -nt "$dir/node_modules" ]; then
+    echo "install-deps: installing the MCAP cross-check's npm packages"
+    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null && touch node_modules)
+  fi
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
+  install_js
   exit 0
 fi
 
@@ -39,3 +56,4 @@ echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -qq
 "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+install_js

@@ -29,9 +29,10 @@ const char kHelp[] =
     "Print every sensor_msgs/PointCloud2 in a ROS 1 bag: a line per cloud (index,\n"
     "header stamp, topic, type name), then its first and last points as PCL decodes\n"
     "them (index, x, y, z, intensity, time, ring, horizontal angle in degrees).\n"
-    "BAGFILE may also be a ROS 2 recording in rosbag2's sqlite3 storage: its\n"
-    "directory (metadata.yaml and .db3 files, plain or zstd-compressed) or one .db3\n"
-    "file. MCAP storage is not read.\n"
+    "BAGFILE may also be a ROS 2 recording: rosbag2's sqlite3 storage (its directory\n"
+    "of metadata.yaml and .db3 files, plain or zstd-compressed, or one .db3 file) or\n"
+    "MCAP (a directory of .mcap files, or one; ros2 and ros1 profiles; chunks plain,\n"
+    "zstd or lz4). An MCAP file cut short is walked up to the cut, then status 1.\n"
     "\n"
     "  -t, --topic TOPIC     only clouds on TOPIC; repeat for more topics\n"
     "      --start T, --end T  only messages recorded from T, up to T: seconds since\n"
@@ -69,7 +70,8 @@ const char kHelp[] =
     "      --json FILE       write the summary as JSON to FILE; '-' writes it to\n"
     "                        stdout instead of the report\n"
     "      --fail-on CODES   exit with status 3 when the summary finds one of these\n"
-    "                        comma-separated problem codes, or 'any' of them:\n"
+    "                        comma-separated problem codes, or 'any' of them\n"
+    "                        (silent-topics: a cloud topic recorded no message):\n"
     "%s"
     "  -h, --help            print this help and exit\n"
     "  -V, --version         print the versions and exit\n"
@@ -77,8 +79,9 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 the bag was read whole; 1 it could not be opened or read, it\n"
     "holds none of the requested topics, the selection matches no cloud, or a file\n"
-    "could not be written; 2 the command line was wrong; 3 it was read whole and\n"
-    "the summary found a problem listed with --fail-on.\n";
+    "could not be written, or an MCAP file was cut short; 2 the command line was\n"
+    "wrong; 3 it was read whole and the summary found a problem listed with\n"
+    "--fail-on.\n";
 
 enum {
   kFullConversion = 1000,

@@ -411,3 +411,87 @@ TEST(Mcap, CloudTopicsThatRecordedNothingAreNamed) {
       nlohmann::json::parse(RunTool({"--json", "-", dir.Path("t.bag")}).out)["silent_cloud_topics"],
       nlohmann::json::array());
 }
+
+namespace {
+
+// The messages in the file format mcap_tool.mjs reads.
+void WriteMessagesForNode(const std::string& path, const std::vector<Message>& messages) {
+  std::string bytes;
+  const auto number = [&bytes](auto value) {
+    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+  };
+  const auto text = [&](const std::string& value) {
+    number(static_cast<std::uint16_t>(value.size()));
+    bytes += value;
+  };
+  for (const Message& m : messages) {
+    text(m.topic);
+    text(m.type);
+    text(m.serialization);
+    number(static_cast<std::uint64_t>(m.time_ns));
+    number(static_cast<std::uint32_t>(m.data.size()));
+    bytes.append(reinterpret_cast<const char*>(m.data.data()), m.data.size());
+  }
+  WriteFile(path, bytes);
+}
+
+RunResult RunNode(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"node", MCAP_JS_TOOL};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProgram(NODE_EXECUTABLE, argv);
+}
+
+}  // namespace
+
+TEST(McapCrossCheck, FilesOfTheFormatAuthorsLibraryReadLikeTheRos1Bag) {
+  ScratchDir dir;
+  const std::string ros1 = dir.Path("odd.bag");
+  WriteBag(ros1, WriteOddLayouts);
+  const std::string messages = dir.Path("messages.bin");
+  WriteMessagesForNode(messages, ros2_bag_writer::MessagesOfRos1Bag(ros1));
+  for (const std::vector<std::string>& layout :
+       std::vector<std::vector<std::string>>{{"none", "chunks", "index"},
+                                             {"zstd", "chunks", "index"},
+                                             {"lz4", "chunks", "index"},
+                                             {"zstd", "chunks", "no-index"},
+                                             {"none", "no-chunks", "no-index"}}) {
+    SCOPED_TRACE(::testing::PrintToString(layout));
+    const std::string mcap = dir.Path("authors.mcap");
+    std::vector<std::string> args = {"write", messages, mcap};
+    args.insert(args.end(), layout.begin(), layout.end());
+    const RunResult written = RunNode(args);
+    ASSERT_EQ(written.status, 0) << written.err;
+    for (const std::vector<std::string>& options :
+         std::vector<std::vector<std::string>>{{}, {"--json", "-"}, {"-n", "1", "--index", "4:"}}) {
+      const RunResult expected = RunTool(With(options, ros1));
+      const RunResult run = RunTool(With(options, mcap));
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_EQ(run.out, AsMcap(expected.out, ros1, mcap, true));
+      EXPECT_EQ(run.err, expected.err);
+    }
+  }
+}
+
+TEST(McapCrossCheck, FilesOfOurWriterPassTheFormatAuthorsIndexedReader) {
+  ScratchDir dir;
+  const std::string ros1 = dir.Path("odd.bag");
+  WriteBag(ros1, WriteOddLayouts);
+  const std::vector<Message> messages = ros2_bag_writer::MessagesOfRos1Bag(ros1);
+  std::map<std::string, int> counts;
+  for (const Message& m : messages) ++counts[m.topic];
+  std::string expected;
+  for (const auto& [topic, count] : counts) expected += topic + " " + std::to_string(count) + "\n";
+  for (const char* compression : {"", "zstd", "lz4"}) {
+    for (const bool padded : {false, true}) {
+      Options options;
+      options.compression = compression;
+      options.padded = padded;
+      options.attachments = padded;
+      const std::string path = dir.Path("ours.mcap");
+      mcap_writer::WriteMcap(path, messages, options);
+      const RunResult run = RunNode({"check", path});
+      EXPECT_EQ(run.status, 0) << compression << padded << run.err;
+      EXPECT_EQ(run.out, expected) << compression << padded;
+    }
+  }
+}

@@ -74,6 +74,42 @@ std::string MapFile(const std::string& path, MappedFile& map) {
   return "";
 }
 
+// Reads the few bytes opening a file needs of each record through a window
+// of the file, not the mapping: the kernel maps whole large folios around a
+// touched byte, which would bring the whole file into memory.
+class FileWindow {
+ public:
+  explicit FileWindow(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  FileWindow(const FileWindow&) = delete;
+  FileWindow& operator=(const FileWindow&) = delete;
+  ~FileWindow() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // The `bytes` at `pos`; the caller keeps them inside the file.
+  const std::uint8_t* At(std::uint64_t pos, std::uint64_t bytes) {
+    if (pos < start_ || pos + bytes > start_ + filled_) {
+      buffer_.resize(std::max<std::uint64_t>(bytes, kWindow));
+      const ssize_t got = pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(pos));
+      if (got < static_cast<ssize_t>(bytes)) {
+        throw mcap::Malformed(std::string("cannot read it: ") +
+                              (got < 0 ? strerror(errno) : "the file is shorter than it was"));
+      }
+      start_ = pos;
+      filled_ = static_cast<std::uint64_t>(got);
+    }
+    return buffer_.data() + (pos - start_);
+  }
+
+ private:
+  static constexpr std::uint64_t kWindow = 64 * 1024;
+  int fd_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t start_ = 0, filled_ = 0;
+};
+
+// The most of a chunk's record opening reads: its fields before the records.
+constexpr std::uint64_t kChunkHeaderBytes = 4096;
+
 std::uint64_t Load64(const std::uint8_t* at) {
   std::uint64_t value;
   std::memcpy(&value, at, sizeof value);
@@ -172,8 +208,7 @@ void NoteDefinition(McapFile& file, std::uint8_t opcode, const mcap::Fields& con
 
 // Reads the summary section's schemas, channels and statistics; a damaged
 // summary is left aside (the data section is read whole anyway).
-void ReadSummary(McapFile& file, std::uint64_t start, std::uint64_t end) {
-  const std::uint8_t* d = file.map.data;
+void ReadSummary(McapFile& file, FileWindow& window, std::uint64_t start, std::uint64_t end) {
   std::map<std::uint16_t, mcap::Schema> schemas;
   std::vector<mcap::Channel> channels;
   bool statistics = false;
@@ -181,11 +216,14 @@ void ReadSummary(McapFile& file, std::uint64_t start, std::uint64_t end) {
   try {
     for (std::uint64_t pos = start; pos < end;) {
       if (end - pos < mcap::kRecordPrefix) throw mcap::Malformed("a record is cut short");
-      const std::uint8_t opcode = d[pos];
-      const std::uint64_t length = Load64(d + pos + 1);
+      const std::uint8_t* prefix = window.At(pos, mcap::kRecordPrefix);
+      const std::uint8_t opcode = prefix[0];
+      const std::uint64_t length = Load64(prefix + 1);
       const std::uint64_t content = pos + mcap::kRecordPrefix;
       if (length > end - content) throw mcap::Malformed("a record runs past the summary");
-      const mcap::Fields fields(d + content, length);
+      const bool wanted =
+          opcode == mcap::kSchema || opcode == mcap::kChannel || opcode == mcap::kStatistics;
+      const mcap::Fields fields(wanted ? window.At(content, length) : nullptr, wanted ? length : 0);
       if (opcode == mcap::kSchema) {
         mcap::Schema schema = mcap::ReadSchema(fields);
         schemas[schema.id] = std::move(schema);
@@ -254,8 +292,8 @@ Block ChunkBlock(const mcap::ChunkHeader& header, std::uint64_t record) {
 // chunk: chunks become blocks with their times and, from the message
 // indexes after them, their counts. Stops at the first record that is cut
 // short or damaged, saying so in file.stop.
-void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) {
-  const std::uint8_t* d = file.map.data;
+void ScanData(McapFile& file, FileWindow& window, std::uint64_t pos, std::uint64_t end,
+              bool whole) {
   bool in_run = false;
   bool ended = false;  // a Data End or Footer record closed the data section
   while (pos < end && !ended) {
@@ -263,10 +301,13 @@ void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) 
       file.stop = CutShort(file, pos, "a record's first bytes, the summary and the footer");
       return;
     }
-    const std::uint8_t opcode = d[pos];
-    const std::uint64_t length = Load64(d + pos + 1);
     const std::uint64_t content = pos + mcap::kRecordPrefix;
+    std::uint8_t opcode = 0;
+    std::uint64_t length = 0;
     try {
+      const std::uint8_t* prefix = window.At(pos, mcap::kRecordPrefix);
+      opcode = prefix[0];
+      length = Load64(prefix + 1);
       if (opcode == 0) throw mcap::Malformed("opcode 0 is no record");
       if (length > end - content) {
         if (whole) throw mcap::Malformed("its length reaches past the data section");
@@ -279,7 +320,8 @@ void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) 
         // The chunk's complete messages are still read.
         mcap::ChunkHeader header;
         try {
-          header = mcap::ReadChunkHeader(d + content, end - content);
+          const std::uint64_t available = std::min(end - content, kChunkHeaderBytes);
+          header = mcap::ReadChunkHeader(window.At(content, available), available);
         } catch (const mcap::Malformed&) {
           file.stop = CutShort(file, pos,
                                "a record of " + std::to_string(length) +
@@ -297,14 +339,18 @@ void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) 
                     " s; those complete before the cut were read), the summary and the footer";
         return;
       }
-      const mcap::Fields fields(d + content, length);
       switch (opcode) {
-        case mcap::kMessage:
-          AddLooseMessage(file, in_run, pos, content + length, mcap::ReadMessage(fields));
+        case mcap::kMessage: {
+          // Its channel and times; the data follows.
+          const std::uint64_t head = std::min<std::uint64_t>(length, 22);
+          AddLooseMessage(file, in_run, pos, content + length,
+                          mcap::ReadMessage(mcap::Fields(window.At(content, head), head)));
           break;
+        }
         case mcap::kChunk: {
           in_run = false;
-          const mcap::ChunkHeader header = mcap::ReadChunkHeader(d + content, length);
+          const std::uint64_t head = std::min(length, kChunkHeaderBytes);
+          const mcap::ChunkHeader header = mcap::ReadChunkHeader(window.At(content, head), head);
           if (header.records_size > length - header.records_offset) {
             throw mcap::Malformed("the chunk's records reach past its record");
           }
@@ -313,7 +359,8 @@ void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) 
         }
         case mcap::kMessageIndex: {
           std::uint16_t channel = 0;
-          const std::uint64_t count = mcap::ReadMessageIndexCount(fields, channel);
+          const std::uint64_t count = mcap::ReadMessageIndexCount(
+              length, window.At(content, std::min<std::uint64_t>(length, 6)), channel);
           if (!in_run && !file.blocks.empty() && file.blocks.back().chunk) {
             file.blocks.back().counted = true;
             file.blocks.back().counts[channel] += count;
@@ -324,9 +371,12 @@ void ScanData(McapFile& file, std::uint64_t pos, std::uint64_t end, bool whole) 
         case mcap::kFooter:
           ended = true;
           break;
-        default:
-          NoteDefinition(file, opcode, fields);  // other records are passed over
+        case mcap::kSchema:
+        case mcap::kChannel:
+          NoteDefinition(file, opcode, mcap::Fields(window.At(content, length), length));
           break;
+        default:
+          break;  // attachments, metadata and records of kinds unknown here
       }
     } catch (const mcap::Malformed& e) {
       file.stop = Damaged(file, pos, e.what());
@@ -347,29 +397,39 @@ std::string OpenFile(const std::string& path, McapFile& file) {
   file.path = path;
   std::string problem = MapFile(path, file.map);
   if (!problem.empty()) return "'" + path + "': " + problem;
-  const std::uint8_t* d = file.map.data;
   const std::uint64_t size = file.map.size;
-  if (size < 8 || std::memcmp(d, kMcapMagic, 8) != 0) return "'" + path + "' is not an MCAP file";
-  if (size < 8 + mcap::kRecordPrefix || d[8] != mcap::kHeader ||
-      Load64(d + 9) > size - 8 - mcap::kRecordPrefix) {
-    return "'" + path + "' is too short to hold its MCAP header";
-  }
-  const std::uint64_t data_start = 8 + mcap::kRecordPrefix + Load64(d + 9);
-  std::uint64_t data_end = size;
-  const std::uint64_t footer = size - 8 - mcap::kFooterRecord;
-  const bool whole = size >= data_start + mcap::kFooterRecord + 8 &&
-                     std::memcmp(d + size - 8, kMcapMagic, 8) == 0 && d[footer] == mcap::kFooter &&
-                     Load64(d + footer + 1) == 20;
-  if (whole) {
-    data_end = footer;
-    const std::uint64_t summary = Load64(d + footer + mcap::kRecordPrefix);
-    const std::uint64_t offsets = Load64(d + footer + mcap::kRecordPrefix + 8);
-    if (summary >= data_start && summary < footer) {
-      ReadSummary(file, summary, offsets > summary && offsets <= footer ? offsets : footer);
-      data_end = summary;
+  FileWindow window(path);
+  try {
+    if (size < 8 || std::memcmp(window.At(0, 8), kMcapMagic, 8) != 0) {
+      return "'" + path + "' is not an MCAP file";
     }
+    const std::uint8_t* header = size >= 8 + mcap::kRecordPrefix ? window.At(8, 9) : nullptr;
+    if (header == nullptr || header[0] != mcap::kHeader ||
+        Load64(header + 1) > size - 8 - mcap::kRecordPrefix) {
+      return "'" + path + "' is too short to hold its MCAP header";
+    }
+    const std::uint64_t data_start = 8 + mcap::kRecordPrefix + Load64(header + 1);
+    std::uint64_t data_end = size;
+    const bool whole = size >= data_start + mcap::kFooterRecord + 8;
+    const std::uint64_t footer = size - 8 - mcap::kFooterRecord;
+    const std::uint8_t* end = whole ? window.At(footer, mcap::kFooterRecord + 8) : nullptr;
+    if (whole && std::memcmp(end + mcap::kFooterRecord, kMcapMagic, 8) == 0 &&
+        end[0] == mcap::kFooter && Load64(end + 1) == 20) {
+      data_end = footer;
+      const std::uint64_t summary = Load64(end + mcap::kRecordPrefix);
+      const std::uint64_t offsets = Load64(end + mcap::kRecordPrefix + 8);
+      if (summary >= data_start && summary < footer) {
+        ReadSummary(file, window, summary,
+                    offsets > summary && offsets <= footer ? offsets : footer);
+        data_end = summary;
+      }
+      ScanData(file, window, data_start, data_end, true);
+    } else {
+      ScanData(file, window, data_start, data_end, false);
+    }
+  } catch (const mcap::Malformed& e) {
+    return "'" + path + "': " + e.what();
   }
-  ScanData(file, data_start, data_end, whole);
   return "";
 }
 
@@ -558,9 +618,12 @@ class FileCursor : public MessageCursor {
     while (next_ < order_.size()) {
       const Block& block = file_.blocks[order_[next_]];
       if (!block.counted || !file_.summary_channels) break;
-      if (next_ + 1 < order_.size() &&
-          file_.blocks[order_[next_ + 1]].start_time <= block.end_time) {
-        break;  // overlapping blocks interleave their messages
+      if (next_ + 1 < order_.size()) {
+        // Overlapping blocks interleave their messages; at a tie the earlier
+        // in the file goes first.
+        const std::size_t after = order_[next_ + 1];
+        const std::uint64_t start = file_.blocks[after].start_time;
+        if (start < block.end_time || (start == block.end_time && after < order_[next_])) break;
       }
       if (static_cast<std::int64_t>(block.start_time) < query_.start_ns ||
           block.end_time > static_cast<std::uint64_t>(std::max<std::int64_t>(query_.end_ns, 0))) {

@@ -1,7 +1,7 @@
 #include "mcap_records.h"
 
+#include <libdeflate.h>
 #include <lz4frame.h>
-#include <zlib.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -96,10 +96,13 @@ Statistics ReadStatistics(Fields content) {
   return statistics;
 }
 
-std::uint64_t ReadMessageIndexCount(Fields content, std::uint16_t& channel_id) {
-  channel_id = content.U16("a message index's channel id");
-  const Fields entries = content.Prefixed32("a message index's entries");
-  return entries.Left() / 16;
+std::uint64_t ReadMessageIndexCount(std::uint64_t length, const std::uint8_t* head,
+                                    std::uint16_t& channel_id) {
+  Fields fields(head, std::min<std::uint64_t>(length, 6));
+  channel_id = fields.U16("a message index's channel id");
+  const std::uint32_t entries = fields.U32("a message index's entries");
+  if (entries > length - 6) throw Malformed("a message index's entries reach past its record");
+  return entries / 16;
 }
 
 ChunkHeader ReadChunkHeader(const std::uint8_t* content, std::uint64_t available) {
@@ -243,14 +246,14 @@ std::uint64_t Decompress(const std::string& compression, const std::uint8_t* dat
 }
 
 std::uint32_t Crc32(const std::uint8_t* data, std::uint64_t size) {
-  uLong crc = crc32(0L, Z_NULL, 0);
+  std::uint32_t crc = 0;
   while (size > 0) {
-    const auto step = static_cast<uInt>(std::min<std::uint64_t>(size, 1u << 30));
-    crc = crc32(crc, data, step);
+    const auto step = static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 30));
+    crc = libdeflate_crc32(crc, data, step);
     data += step;
     size -= step;
   }
-  return static_cast<std::uint32_t>(crc);
+  return crc;
 }
 
 }  // namespace mcap

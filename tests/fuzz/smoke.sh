@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the fuzzers for a short while each and checks what they find.
 #   smoke.sh FUZZ_BUILD_DIR TOOL SECONDS
-# The message fuzzers (ROS 1 serialization and ROS 2 CDR) cover the tool's
-# own code: any finding fails.
+# The message fuzzers (ROS 1 serialization and ROS 2 CDR) and the MCAP file
+# fuzzer cover the tool's own code: any finding fails.
 # The bag-file fuzzer also reaches into rosbag, which crashes on some damaged
 # files; the tool contains those in a child process, so every input that
 # crashed the fuzzer is replayed through TOOL, which must end with status 0
@@ -30,6 +30,25 @@ for fuzzer in cloud_message_fuzzer:cloud cdr_cloud_fuzzer:cdr; do
     exit 1
   fi
 done
+
+# The MCAP reader is the tool's own: any finding fails, after its replay
+# through the tool shows what a user would see.
+name=mcap_file_fuzzer
+mkdir -p "$work/$name"
+echo "== $name, ${seconds}s"
+"$build/tests/fuzz/$name" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
+  -timeout=10 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$work/$name-" \
+  "$work/$name" "$work/seeds/mcap" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==[0-9]+==ERROR|SUMMARY)' || true
+findings=$(find "$work" -maxdepth 1 -type f -name "$name-*")
+if [ -n "$findings" ]; then
+  for input in $findings; do
+    status=0
+    timeout 60 "$tool" -s "$input" >/dev/null 2>"$work/replay.err" || status=$?
+    echo "$name found a fault: $input (through the tool: status $status)"
+    head -c 2000 "$work/replay.err"
+  done
+  exit 1
+fi
 
 echo "== bag_file_fuzzer, ${seconds}s"
 "$build/tests/fuzz/bag_file_fuzzer" -fork=1 -ignore_crashes=1 -ignore_ooms=1 \

@@ -3,6 +3,7 @@
 // same in CDR (little and big endian) into DIR/cdr, and small bags
 // (uncompressed, bz2, lz4) into DIR/bag.
 #include "cloud_builder.h"
+#include "mcap_writer.h"
 #include "ros2_bag_writer.h"
 
 #include <rosbag/bag.h>
@@ -86,5 +87,26 @@ int main(int argc, char** argv) {
   WriteSeedBag(dir + "/bag/plain.bag", rosbag::compression::Uncompressed);
   WriteSeedBag(dir + "/bag/bz2.bag", rosbag::compression::BZ2);
   WriteSeedBag(dir + "/bag/lz4.bag", rosbag::compression::LZ4);
+  // MCAP files of the seed bag's messages, written every way the reader meets.
+  mkdir((dir + "/mcap").c_str(), 0755);
+  const std::vector<mcap_writer::Message> ros2 =
+      ros2_bag_writer::MessagesOfRos1Bag(dir + "/bag/plain.bag");
+  const std::vector<mcap_writer::Message> ros1 =
+      mcap_writer::Ros1MessagesOfRos1Bag(dir + "/bag/plain.bag");
+  int variant = 0;
+  for (const char* compression : {"", "zstd", "lz4"}) {
+    for (const bool chunked : {true, false}) {
+      mcap_writer::Options options;
+      options.compression = compression;
+      options.chunked = chunked;
+      options.padded = variant % 2 == 1;
+      options.summary =
+          variant % 3 == 2 ? mcap_writer::Summary::kNone : mcap_writer::Summary::kWhole;
+      options.profile = variant == 3 ? "ros1" : "ros2";
+      options.silent_channels = {{"/silent", "sensor_msgs/msg/PointCloud2"}};
+      mcap_writer::WriteMcap(dir + "/mcap/seed" + std::to_string(variant++) + ".mcap",
+                             options.profile == "ros1" ? ros1 : ros2, options);
+    }
+  }
   return 0;
 }
