@@ -19,7 +19,12 @@ lz4-compressed copy and a 256 MiB bag, then times side by side:
     walk, -n 0 --timeline FILE, next to the summary whose numbers it draws;
   - a ROS 2 copy of the 1 GiB bag (rosbag2 sqlite3, one .db3 file, written
     by write_ros2_bag): the report and the summary against read_floor_ros2,
-    SQLite reading every message and Fast CDR deserializing every cloud.
+    SQLite reading every message and Fast CDR deserializing every cloud;
+  - two MCAP copies of it (ros2 profile, 768 KiB chunks as rosbag2 writes
+    them; one plain, one zstd): the report, the summary, --index of the last
+    cloud and a --start window against read_floor_mcap (every chunk read and
+    decompressed, every cloud deserialized with Fast CDR, in file order), and
+    the format authors' own reader (@mcap/core under Node.js, every message).
 Each is run --runs times (5 by default) on a warm page cache; the table shows
 the median and min-max wall time, throughput and peak RSS (of the process and
 its children), then the ratios the targets are stated in. Ratios to the floor
@@ -66,6 +71,26 @@ def ensure_ros2(build, bag):
         subprocess.run([os.path.join(build, "write_ros2_bag"), bag, part], check=True)
         os.rename(part, path)
     return path
+
+
+def ensure_mcap(build, bag, compression):
+    """An MCAP copy of `bag`, written once."""
+    path = bag[:-len(".bag")] + ("-%s.mcap" % compression if compression else ".mcap")
+    if not os.path.exists(path):
+        print("writing %s (an MCAP copy of %s)" % (path, os.path.basename(bag)), flush=True)
+        part = path[:-len(".mcap")] + ".part.mcap"
+        extra = ["--compression", compression] if compression else []
+        subprocess.run([os.path.join(build, "write_ros2_bag"), bag, part] + extra, check=True)
+        os.rename(part, path)
+    return path
+
+
+def cpu_model():
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    return "unknown CPU"
 
 
 def run_once(command):
@@ -186,6 +211,33 @@ def bench_ros2(build, db3, runs):
     return rows
 
 
+def bench_mcap(build, bag, mcap, runs, window_start):
+    tool = os.path.join(build, "bag_cloud_dump")
+    clouds = cloud_count(build, mcap, "read_floor_mcap")
+    floor = [os.path.join(build, "read_floor_mcap"), mcap]
+    rows = {
+        "floor": measure("floor: chunks + Fast CDR decode", floor, mcap, clouds, runs),
+        "tool": measure("bag_cloud_dump", [tool, mcap], mcap, clouds, runs, floor),
+        "tool_ros1": measure("bag_cloud_dump (x ROS 1 floor)", [tool, mcap], mcap, clouds, runs,
+                             [os.path.join(build, "read_floor"), bag]),
+        "summary": measure("bag_cloud_dump -n 0 --summary", [tool, "-n", "0", "--summary", mcap],
+                           mcap, clouds, runs, floor),
+        "last": measure("--index of the last cloud",
+                        [tool, "-n", "0", "--index", str(clouds - 1), mcap], mcap, clouds, runs,
+                        floor),
+        "window": measure("-n 0 --start +%g" % window_start,
+                          [tool, "-n", "0", "--start", "+%g" % window_start, mcap], mcap, clouds,
+                          runs, floor),
+        "peer": measure("peer: @mcap/core, every message",
+                        ["node", os.path.join(ROOT, "tests", "mcap_js", "mcap_tool.mjs"), "read",
+                         mcap], mcap, clouds, runs),
+    }
+    title = "%s (MCAP): %.0f MB, %d clouds, %d runs each" % (
+        os.path.basename(mcap), os.path.getsize(mcap) / 1e6, clouds, runs)
+    print_table(title, rows.values())
+    return rows
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -193,13 +245,16 @@ def main():
     parser.add_argument("--smoke", action="store_true", help="small bag, one run, no targets")
     args = parser.parse_args()
 
-    print("machine: %d cores, %.0f GiB, %s" % (
-        os.cpu_count(), os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30,
-        os.uname().release))
+    # Ratios that lean on the second core differ between machines: every
+    # figure goes with the CPU it was measured on.
+    print("machine: %s, %d cores, %.0f GiB, %s" % (
+        cpu_model(), os.cpu_count(),
+        os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / 2**30, os.uname().release))
     if args.smoke:
         bag = ensure_bag(args.build, "smoke.bag", 5, columns=200)
         bench_bag(args.build, bag, 1, window_start=0.3)
         bench_ros2(args.build, ensure_ros2(args.build, bag), 1)
+        bench_mcap(args.build, bag, ensure_mcap(args.build, bag, "zstd"), 1, 0.3)
         return
 
     big = ensure_bag(args.build, "bench-1g.bag", 291)
@@ -209,6 +264,10 @@ def main():
     lz4 = bench_bag(args.build, big_lz4, args.runs, with_peer=False)
     small = bench_bag(args.build, quarter, args.runs, with_peer=False)
     ros2 = bench_ros2(args.build, ensure_ros2(args.build, big), args.runs)
+    mcap = bench_mcap(args.build, big, ensure_mcap(args.build, big, ""), args.runs, 25)
+    mcap_zstd = bench_mcap(args.build, big, ensure_mcap(args.build, big, "zstd"), args.runs, 25)
+    # Peak memory may be the floor's + two chunks (one cloud each here) + 16 MiB.
+    chunk_mib = LARGEST_CLOUD_MIB
 
     print("\ntargets")
     checks = [
@@ -246,6 +305,22 @@ def main():
         ("--pcd RSS - floor RSS - 2 x largest cloud <= 16 MiB",
          plain["pcd"]["rss"] - plain["floor"]["rss"] - 2 * LARGEST_CLOUD_MIB, 16, "<="),
     ]
+    for name, rows in (("MCAP", mcap), ("MCAP zstd", mcap_zstd)):
+        checks += [
+            ("%s: tool / floor <= 1.3" % name, rows["tool"]["ratio"], 1.3, "<="),
+            ("%s: summary / floor <= 1.5" % name, rows["summary"]["ratio"], 1.5, "<="),
+            ("%s: --index of the last cloud / floor <= 0.2" % name, rows["last"]["ratio"], 0.2,
+             "<="),
+            ("%s: --start +25 / floor <= 0.2" % name, rows["window"]["ratio"], 0.2, "<="),
+            ("%s: @mcap/core / tool >= 3" % name,
+             rows["peer"]["median"] / rows["tool"]["median"], 3, ">="),
+            ("%s: tool RSS - floor RSS - 2 chunks <= 16 MiB" % name,
+             rows["tool"]["rss"] - rows["floor"]["rss"] - 2 * chunk_mib, 16, "<="),
+            ("%s: summary RSS - floor RSS - 2 chunks <= 16 MiB" % name,
+             rows["summary"]["rss"] - rows["floor"]["rss"] - 2 * chunk_mib, 16, "<="),
+        ]
+    checks.append(("MCAP: tool / ROS 1 floor on the ROS 1 bag <= 1.3",
+                   mcap["tool_ros1"]["ratio"], 1.3, "<="))
     for label, value, target, sense in checks:
         met = value <= target if sense == "<=" else value >= target
         print("%-52s %8.2f  %s" % (label, value, "met" if met else "NOT MET"))

@@ -3,8 +3,8 @@
 // lz4 libraries) and deserializing every PointCloud2 with Fast CDR needs, in
 // file order, with no index, no ordering, no CRC and no report.
 //   read_floor_mcap FILE.mcap
-#include <fastcdr/Cdr.h>
-#include <fastcdr/FastBuffer.h>
+#include "floor_cdr.h"
+
 #include <fcntl.h>
 #include <lz4frame.h>
 #include <sensor_msgs/PointCloud2.h>
@@ -23,23 +23,6 @@
 #include <vector>
 
 namespace {
-
-void Deserialize(const std::uint8_t* data, std::size_t size, sensor_msgs::PointCloud2& cloud) {
-  eprosima::fastcdr::FastBuffer buffer(reinterpret_cast<char*>(const_cast<std::uint8_t*>(data)),
-                                       size);
-  eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::DEFAULT_ENDIAN,
-                             eprosima::fastcdr::Cdr::DDS_CDR);
-  cdr.read_encapsulation();
-  std::int32_t sec = 0;
-  cdr >> sec >> cloud.header.stamp.nsec >> cloud.header.frame_id >> cloud.height >> cloud.width;
-  std::uint32_t fields = 0;
-  cdr >> fields;
-  cloud.fields.resize(fields);
-  for (sensor_msgs::PointField& field : cloud.fields) {
-    cdr >> field.name >> field.offset >> field.datatype >> field.count;
-  }
-  cdr >> cloud.is_bigendian >> cloud.point_step >> cloud.row_step >> cloud.data >> cloud.is_dense;
-}
 
 template <typename T>
 T Load(const std::uint8_t* at) {
@@ -73,7 +56,7 @@ struct Floor {
             schemas[Load<std::uint16_t>(content + 2)] == "sensor_msgs/msg/PointCloud2";
       } else if (opcode == 0x05 && cloud_channels[Load<std::uint16_t>(content)]) {
         sensor_msgs::PointCloud2 cloud;
-        Deserialize(content + 22, length - 22, cloud);
+        DeserializeCdrCloud(reinterpret_cast<const char*>(content + 22), length - 22, cloud);
         ++clouds;
         bytes += cloud.data.size();
       }

@@ -2,8 +2,8 @@
 // read every message of a rosbag2 .db3 file in time order and deserialize
 // every PointCloud2, with no conversion and no report.
 //   read_floor_ros2 FILE.db3
-#include <fastcdr/Cdr.h>
-#include <fastcdr/FastBuffer.h>
+#include "floor_cdr.h"
+
 #include <sensor_msgs/PointCloud2.h>
 #include <sqlite3.h>
 
@@ -11,26 +11,6 @@
 #include <exception>
 #include <set>
 #include <string>
-
-namespace {
-
-void Deserialize(const char* data, std::size_t size, sensor_msgs::PointCloud2& cloud) {
-  eprosima::fastcdr::FastBuffer buffer(const_cast<char*>(data), size);
-  eprosima::fastcdr::Cdr cdr(buffer, eprosima::fastcdr::Cdr::DEFAULT_ENDIAN,
-                             eprosima::fastcdr::Cdr::DDS_CDR);
-  cdr.read_encapsulation();
-  std::int32_t sec = 0;
-  cdr >> sec >> cloud.header.stamp.nsec >> cloud.header.frame_id >> cloud.height >> cloud.width;
-  std::uint32_t fields = 0;
-  cdr >> fields;
-  cloud.fields.resize(fields);
-  for (sensor_msgs::PointField& field : cloud.fields) {
-    cdr >> field.name >> field.offset >> field.datatype >> field.count;
-  }
-  cdr >> cloud.is_bigendian >> cloud.point_step >> cloud.row_step >> cloud.data >> cloud.is_dense;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -56,8 +36,8 @@ int main(int argc, char** argv) {
     while (sqlite3_step(messages) == SQLITE_ROW) {
       if (cloud_topics.count(sqlite3_column_int64(messages, 0)) == 0) continue;
       sensor_msgs::PointCloud2 cloud;
-      Deserialize(static_cast<const char*>(sqlite3_column_blob(messages, 1)),
-                  static_cast<std::size_t>(sqlite3_column_bytes(messages, 1)), cloud);
+      DeserializeCdrCloud(static_cast<const char*>(sqlite3_column_blob(messages, 1)),
+                          static_cast<std::size_t>(sqlite3_column_bytes(messages, 1)), cloud);
       ++clouds;
       bytes += cloud.data.size();
     }

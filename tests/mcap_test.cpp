@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <rosbag/view.h>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -494,4 +495,75 @@ TEST(McapCrossCheck, FilesOfOurWriterPassTheFormatAuthorsIndexedReader) {
       EXPECT_EQ(run.out, expected) << compression << padded;
     }
   }
+}
+
+TEST(Mcap, ValidFilesWithoutCloudsSayWhatTheyHold) {
+  ScratchDir dir;
+  std::vector<Message> status = {{"/status", "std_msgs/msg/String", 5, {0, 1, 0, 0, 1, 0, 0, 0}},
+                                 {"/raw", "unused", 6, {7}}};
+  Options schemaless;
+  schemaless.without_schema = {"/raw"};
+  Options no_summary;
+  no_summary.summary = Summary::kNone;
+  const std::string holds =
+      "its other topics: /raw (, 1 message), /status (std_msgs/msg/String, "
+      "1 message)";
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> write;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"no messages", [](const std::string& p) { mcap_writer::WriteMcap(p, {}); },
+       "it holds no other messages"},
+      {"a header and a footer only",
+       [](const std::string& p) {
+         std::string bytes("\x89MCAP0\r\n\x01\x08\0\0\0\0\0\0\0\0\0\0\0\0\0\0\0", 25);
+         bytes += std::string("\x02\x14\0\0\0\0\0\0\0", 9) + std::string(20, '\0');
+         WriteFile(p, bytes + std::string("\x89MCAP0\r\n", 8));
+       },
+       "it holds no other messages"},
+      {"a channel without schema",
+       [&](const std::string& p) { mcap_writer::WriteMcap(p, status, schemaless); }, holds},
+      {"... and no summary",
+       [&](const std::string& p) {
+         Options both = schemaless;
+         both.summary = Summary::kNone;
+         mcap_writer::WriteMcap(p, status, both);
+       },
+       holds},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir.Path("none.mcap");
+    c.write(path);
+    const RunResult run = RunTool({"-s", path});
+    EXPECT_EQ(run.out, "# no point clouds in '" + path + "'; " + c.says + "\n");
+    EXPECT_EQ(run.status, 0) << run.err;
+  }
+}
+
+TEST(Mcap, MergesWithRos1BagsAndSqliteRecordings) {
+  ScratchDir dir;
+  const std::string whole = dir.Path("whole.bag");
+  WriteBag(whole, WriteOddLayouts);
+  // Every third message to each kind of recording.
+  std::vector<Message> parts[3];
+  int n = 0;
+  for (Message& m : ros2_bag_writer::MessagesOfRos1Bag(whole)) parts[n++ % 3].push_back(m);
+  const std::string mcap = dir.Path("part.mcap"), sqlite = dir.Path("part_db3");
+  const std::string ros1 = dir.Path("part.bag");
+  mcap_writer::WriteMcap(mcap, parts[0]);
+  ros2_bag_writer::WriteRos2Bag(sqlite, parts[1]);
+  WriteBag(ros1, [&](rosbag::Bag& out) {
+    rosbag::Bag in(whole, rosbag::bagmode::Read);
+    int i = 0;
+    for (const rosbag::MessageInstance& m : rosbag::View(in)) {
+      if (i++ % 3 == 2) out.write(m.getTopic(), m.getTime(), m);
+    }
+  });
+  const RunResult run = RunTool({"-n", "1", "--merge", sqlite, ros1, mcap});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Replaced(run.out, "sensor_msgs/msg/PointCloud2", "sensor_msgs/PointCloud2"),
+            RunTool({"-n", "1", whole}).out);
 }

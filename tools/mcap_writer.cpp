@@ -1,8 +1,6 @@
 #include "mcap_writer.h"
 
 #include <lz4frame.h>
-#include <rosbag/bag.h>
-#include <rosbag/view.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -63,7 +61,10 @@ struct Writer {
       const auto id = static_cast<std::uint16_t>(channels.size());
       Bytes channel;
       Put<std::uint16_t>(channel, id);
-      Put<std::uint16_t>(channel, schema_ids[type]);
+      const bool schemaless =
+          std::find(options.without_schema.begin(), options.without_schema.end(), topic) !=
+          options.without_schema.end();
+      Put<std::uint16_t>(channel, schemaless ? 0 : schema_ids[type]);
       Str(channel, topic);
       Str(channel, encoding);
       Bytes metadata;
@@ -275,24 +276,6 @@ void WriteMcap(const std::string& path, const std::vector<Message>& messages,
   std::ofstream out(path, std::ios::binary);
   out.write(file.data(), static_cast<std::streamsize>(file.size()));
   if (!out) throw std::runtime_error("cannot write '" + path + "'");
-}
-
-std::vector<Message> Ros1MessagesOfRos1Bag(const std::string& ros1_path) {
-  rosbag::Bag bag(ros1_path, rosbag::bagmode::Read);
-  std::vector<Message> messages;
-  for (const rosbag::MessageInstance& m : rosbag::View(bag)) {
-    Message message;
-    message.topic = m.getTopic();
-    message.type = m.getDataType();
-    message.time_ns = static_cast<std::int64_t>(m.getTime().toNSec());
-    message.serialization = "ros1";
-    message.data.resize(m.size());
-    ros::serialization::OStream stream(message.data.data(),
-                                       static_cast<std::uint32_t>(message.data.size()));
-    m.write(stream);
-    messages.push_back(std::move(message));
-  }
-  return messages;
 }
 
 }  // namespace mcap_writer

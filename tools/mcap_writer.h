@@ -38,6 +38,8 @@ struct Options {
   bool attachments = false;
   // Channels without any message: topic -> type.
   std::map<std::string, std::string> silent_channels;
+  // Topics whose channel names no schema (schema id 0).
+  std::vector<std::string> without_schema;
   // Channel metadata "offered_qos_profiles", by topic.
   std::map<std::string, std::string> offered_qos;
 };
@@ -47,8 +49,6 @@ struct Options {
 void WriteMcap(const std::string& path, const std::vector<Message>& messages,
                const Options& options = Options());
 
-// Every message of a ROS 1 bag with its ROS 1 bytes and type name, for the
-// ros1 profile.
-std::vector<Message> Ros1MessagesOfRos1Bag(const std::string& ros1_path);
+using ros2_bag_writer::Ros1MessagesOfRos1Bag;
 
 }  // namespace mcap_writer

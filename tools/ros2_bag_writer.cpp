@@ -173,7 +173,12 @@ void WriteRos2Bag(const std::string& path, const std::vector<Message>& messages,
       << "  compression_mode: \"" << mode << "\"\n";
 }
 
-std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path, bool big_endian_cdr) {
+namespace {
+
+// Every message of a ROS 1 bag: clouds in CDR under ROS 2 type names, or,
+// with `ros1_profile`, every message with its ROS 1 bytes and type name.
+std::vector<Message> Messages(const std::string& ros1_path, bool big_endian_cdr,
+                              bool ros1_profile) {
   rosbag::Bag bag(ros1_path, rosbag::bagmode::Read);
   std::vector<Message> messages;
   for (const rosbag::MessageInstance& m : rosbag::View(bag)) {
@@ -182,9 +187,11 @@ std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path, bool big_en
     message.time_ns = static_cast<std::int64_t>(m.getTime().toNSec());
     std::string type = m.getDataType();
     const std::size_t slash = type.find('/');
-    message.type =
-        slash == std::string::npos ? type : type.substr(0, slash) + "/msg" + type.substr(slash);
-    if (auto cloud = m.instantiate<sensor_msgs::PointCloud2>()) {
+    message.type = slash == std::string::npos || ros1_profile
+                       ? type
+                       : type.substr(0, slash) + "/msg" + type.substr(slash);
+    auto cloud = ros1_profile ? nullptr : m.instantiate<sensor_msgs::PointCloud2>();
+    if (cloud) {
       message.data = CdrCloud(*cloud, big_endian_cdr);
     } else {
       message.data.resize(m.size());
@@ -192,9 +199,20 @@ std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path, bool big_en
                                          static_cast<std::uint32_t>(message.data.size()));
       m.write(stream);
     }
+    if (ros1_profile) message.serialization = "ros1";
     messages.push_back(std::move(message));
   }
   return messages;
+}
+
+}  // namespace
+
+std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path, bool big_endian_cdr) {
+  return Messages(ros1_path, big_endian_cdr, false);
+}
+
+std::vector<Message> Ros1MessagesOfRos1Bag(const std::string& ros1_path) {
+  return Messages(ros1_path, false, true);
 }
 
 }  // namespace ros2_bag_writer

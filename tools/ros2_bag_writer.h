@@ -40,4 +40,8 @@ void WriteRos2Bag(const std::string& path, const std::vector<Message>& messages,
 // ROS 1 bytes (nothing reads them) under their ROS 2 type names.
 std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path, bool big_endian_cdr = false);
 
+// Every message of a ROS 1 bag with its ROS 1 bytes and type name, for an
+// MCAP file in the ros1 profile.
+std::vector<Message> Ros1MessagesOfRos1Bag(const std::string& ros1_path);
+
 }  // namespace ros2_bag_writer

@@ -27,6 +27,13 @@ bool StartsWith(const std::string& text, const char* prefix, std::size_t length)
 
 }  // namespace
 
+std::vector<StoredTopic> ListOf(TopicsByName topics) {
+  std::vector<StoredTopic> list;
+  list.reserve(topics.size());
+  for (auto& [key, topic] : topics) list.push_back(std::move(topic));
+  return list;
+}
+
 bool MessageQuery::Wants(const std::string& topic) const {
   return topics.empty() || std::find(topics.begin(), topics.end(), topic) != topics.end();
 }

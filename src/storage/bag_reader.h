@@ -9,8 +9,10 @@
 
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Which messages a walk reads: those recorded in [start_ns, end_ns] and,
@@ -32,6 +34,10 @@ struct StoredTopic {
   bool qos_stored = false;  // the recording keeps the publishers' offered QoS
   std::string offered_qos;  // ... in words: "reliability best_effort, durability volatile"
 };
+
+// Topics gathered by name and type, and as the list readers hand over.
+using TopicsByName = std::map<std::pair<std::string, std::string>, StoredTopic>;
+std::vector<StoredTopic> ListOf(TopicsByName topics);
 
 // The message a cursor stands on.
 struct StoredMessage {

@@ -55,7 +55,7 @@ std::string MapFile(const std::string& path, MappedFile& map) {
   if (fd < 0) return strerror(errno);
   struct stat status {};
   if (fstat(fd, &status) != 0) {
-    const std::string problem = strerror(errno);
+    std::string problem = strerror(errno);
     close(fd);
     return problem;
   }
@@ -63,7 +63,7 @@ std::string MapFile(const std::string& path, MappedFile& map) {
   if (map.size > 0) {
     void* data = mmap(nullptr, map.size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (data == MAP_FAILED) {
-      const std::string problem = strerror(errno);
+      std::string problem = strerror(errno);
       close(fd);
       return problem;
     }
@@ -101,7 +101,7 @@ class FileWindow {
   }
 
  private:
-  static constexpr std::uint64_t kWindow = 64 * 1024;
+  static constexpr std::uint64_t kWindow = std::uint64_t{64} * 1024;
   int fd_;
   std::vector<std::uint8_t> buffer_;
   std::uint64_t start_ = 0, filled_ = 0;
@@ -767,7 +767,7 @@ std::uint64_t FirstTime(const McapFile& file) {
 class McapBag : public BagReader {
  public:
   std::vector<StoredTopic> Topics() override {
-    std::map<std::pair<std::string, std::string>, StoredTopic> topics;
+    TopicsByName topics;
     for (const auto& file : files) {
       Catalogue(*file);
       const bool counted = file->statistics && !file->stats.channel_counts.empty();
@@ -793,9 +793,7 @@ class McapBag : public BagReader {
         }
       }
     }
-    std::vector<StoredTopic> list;
-    for (auto& [key, topic] : topics) list.push_back(std::move(topic));
-    return list;
+    return ListOf(std::move(topics));
   }
 
   std::int64_t FirstRecordTime() override {

@@ -64,7 +64,7 @@ std::int64_t FirstRecordTime(const Recording& recording, int bag) {
 }
 
 std::vector<StoredTopic> RecordingTopics(const Recording& recording) {
-  std::map<std::pair<std::string, std::string>, StoredTopic> merged;
+  TopicsByName merged;
   for (const auto& bag : recording.bags) {
     for (StoredTopic& topic : bag->Topics()) {
       const auto [at, added] = merged.emplace(std::make_pair(topic.name, topic.type), topic);
@@ -76,9 +76,7 @@ std::vector<StoredTopic> RecordingTopics(const Recording& recording) {
       }
     }
   }
-  std::vector<StoredTopic> topics;
-  for (auto& [key, topic] : merged) topics.push_back(std::move(topic));
-  return topics;
+  return ListOf(std::move(merged));
 }
 
 std::set<std::string> CloudTopics(const Recording& recording) {

@@ -68,7 +68,7 @@ class Ros1Cursor : public MessageCursor {
 class Ros1Bag : public BagReader {
  public:
   std::vector<StoredTopic> Topics() override {
-    std::map<std::pair<std::string, std::string>, StoredTopic> topics;
+    TopicsByName topics;
     rosbag::View everything(bag);
     for (const rosbag::ConnectionInfo* connection : everything.getConnections()) {
       StoredTopic& topic = topics[{connection->topic, connection->datatype}];
@@ -79,9 +79,7 @@ class Ros1Bag : public BagReader {
       rosbag::View one(bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
       topic.messages += one.size();
     }
-    std::vector<StoredTopic> list;
-    for (auto& [key, topic] : topics) list.push_back(std::move(topic));
-    return list;
+    return ListOf(std::move(topics));
   }
   std::int64_t FirstRecordTime() override {
     rosbag::View everything(bag);

@@ -64,7 +64,7 @@ std::string ReadMetadata(const std::string& path, Rosbag2Directory& directory) {
 // rmw's enumerations.
 std::string Policy(const YAML::Node& node, const char* const (&names)[4]) {
   if (!node.IsScalar()) return "unknown";
-  const std::string text = node.as<std::string>();
+  std::string text = node.as<std::string>();
   if (!text.empty() && std::isdigit(static_cast<unsigned char>(text[0]))) {
     const int number = node.as<int>(-1);
     return number >= 0 && number < 4 ? names[number] : text;

@@ -340,7 +340,7 @@ std::map<std::int64_t, std::uint64_t> MessagesPerTopic(const Ros2File& file) {
 class SqliteBag : public BagReader {
  public:
   std::vector<StoredTopic> Topics() override {
-    std::map<std::pair<std::string, std::string>, StoredTopic> topics;
+    TopicsByName topics;
     for (const Ros2File& file : files) {
       const std::map<std::int64_t, std::uint64_t> counts = MessagesPerTopic(file);
       for (const auto& [id, topic] : file.topics) {
@@ -356,9 +356,7 @@ class SqliteBag : public BagReader {
         }
       }
     }
-    std::vector<StoredTopic> list;
-    for (auto& [key, topic] : topics) list.push_back(std::move(topic));
-    return list;
+    return ListOf(std::move(topics));
   }
 
   std::int64_t FirstRecordTime() override {
