@@ -645,6 +645,7 @@ class FileCursor : public MessageCursor {
 
  private:
   std::string ReadRos1Cloud(sensor_msgs::PointCloud2& cloud) const {
+    if (current_.size > std::numeric_limits<std::uint32_t>::max()) return "larger than 4 GiB";
     try {
       GuardedPointCloud2 guarded;
       ros::serialization::IStream stream(const_cast<std::uint8_t*>(current_.data),
@@ -654,7 +655,6 @@ class FileCursor : public MessageCursor {
     } catch (const std::exception& e) {
       return e.what();
     }
-    if (current_.size > std::numeric_limits<std::uint32_t>::max()) return "larger than 4 GiB";
     return "";
   }
 
