@@ -81,11 +81,6 @@ class BagReader {
   virtual std::uint64_t CountMessages(const MessageQuery& query) = 0;
 };
 
-// Opens the recording at `path`, of whichever kind its content says; on
-// failure returns null and the reason in `problem` (the ROS 1 library's own
-// words for what is not another kind).
-std::unique_ptr<BagReader> OpenBagReader(const std::string& path, std::string& problem);
-
 // Cursors merged into one in record-time order; ties go to the earlier
 // cursor of the list.
 class MergedCursor : public MessageCursor {

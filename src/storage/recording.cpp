@@ -1,5 +1,7 @@
 #include "recording.h"
 
+#include "open_bag.h"
+
 #include <map>
 #include <stdexcept>
 #include <utility>
