@@ -567,3 +567,18 @@ TEST(Mcap, MergesWithRos1BagsAndSqliteRecordings) {
   EXPECT_EQ(Replaced(run.out, "sensor_msgs/msg/PointCloud2", "sensor_msgs/PointCloud2"),
             RunTool({"-n", "1", whole}).out);
 }
+
+TEST(Mcap, ASummaryOffsetPointingAstrayStillReadsTheWholeDataSection) {
+  ScratchDir dir;
+  const std::string path = dir.Path("astray.mcap");
+  Options options;
+  options.messages_per_chunk = 1;
+  mcap_writer::WriteMcap(path, ThreeClouds(), options);
+  std::string bytes = ReadFile(path);
+  // The footer's summary_start names the second chunk instead.
+  PutAt<std::uint64_t>(bytes, bytes.size() - 8 - 20, NthRecord(bytes, 6, 1));
+  WriteFile(path, bytes);
+  const RunResult run = RunTool({path});
+  EXPECT_EQ(run.out, ReportOfThree(3));
+  EXPECT_EQ(run.status, 0) << run.err;
+}

@@ -134,9 +134,9 @@ static void NoteDefinition(McapFile& file, std::uint8_t opcode, const mcap::Fiel
   }
 }
 
-// Reads the summary section's schemas, channels and statistics; a damaged
-// summary is left aside (the data section is read whole anyway).
-static void ReadSummary(McapFile& file, FileWindow& window, std::uint64_t start,
+// Reads the summary section's schemas, channels and statistics; false for a
+// damaged summary, which is left aside (the data section is read whole).
+static bool ReadSummary(McapFile& file, FileWindow& window, std::uint64_t start,
                         std::uint64_t end) {
   std::map<std::uint16_t, mcap::Schema> schemas;
   std::vector<mcap::Channel> channels;
@@ -150,6 +150,12 @@ static void ReadSummary(McapFile& file, FileWindow& window, std::uint64_t start,
       const std::uint64_t length = Load64(prefix + 1);
       const std::uint64_t content = pos + mcap::kRecordPrefix;
       if (length > end - content) throw mcap::Malformed("a record runs past the summary");
+      // Records of the data section mean the footer points astray.
+      if (opcode == mcap::kMessage || opcode == mcap::kChunk || opcode == mcap::kMessageIndex ||
+          opcode == mcap::kDataEnd || opcode == mcap::kHeader || opcode == mcap::kFooter ||
+          opcode == 0) {
+        throw mcap::Malformed("a data section record in the summary");
+      }
       const bool wanted =
           opcode == mcap::kSchema || opcode == mcap::kChannel || opcode == mcap::kStatistics;
       const mcap::Fields fields(wanted ? window.At(content, length) : nullptr, wanted ? length : 0);
@@ -165,13 +171,14 @@ static void ReadSummary(McapFile& file, FileWindow& window, std::uint64_t start,
       pos = content + length;
     }
   } catch (const mcap::Malformed&) {
-    return;
+    return false;
   }
   for (auto& [id, schema] : schemas) file.schemas[id] = std::move(schema);
   for (mcap::Channel& channel : channels) AddChannel(file, std::move(channel));
   file.summary_channels = !channels.empty();
   file.statistics = statistics;
   file.stats = std::move(stats);
+  return true;
 }
 
 // Says where and why the readable part of a file ends.
@@ -346,9 +353,12 @@ std::string OpenFile(const std::string& path, McapFile& file) {
       const std::uint64_t summary = Load64(end + mcap::kRecordPrefix);
       const std::uint64_t offsets = Load64(end + mcap::kRecordPrefix + 8);
       if (summary >= data_start && summary < footer) {
-        ReadSummary(file, window, summary,
-                    offsets > summary && offsets <= footer ? offsets : footer);
-        data_end = summary;
+        // A summary that does not read may not start where the footer says:
+        // the data section is then read up to the footer.
+        if (ReadSummary(file, window, summary,
+                        offsets > summary && offsets <= footer ? offsets : footer)) {
+          data_end = summary;
+        }
       }
       ScanData(file, window, data_start, data_end, true);
     } else {
