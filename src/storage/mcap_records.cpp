@@ -180,10 +180,6 @@ std::uint64_t DecompressZstd(const std::uint8_t* data, std::uint64_t size, std::
       throw Malformed("zstd: the compressed chunk ends early");
     }
   }
-  if (!partial && produced != declared) {
-    throw Malformed("the chunk decompresses to " + std::to_string(produced) +
-                    " bytes, not the declared " + std::to_string(declared));
-  }
   return produced;
 }
 
@@ -225,10 +221,6 @@ std::uint64_t DecompressLz4(const std::uint8_t* data, std::uint64_t size, std::u
       throw Malformed("lz4: the compressed chunk ends early");
     }
   }
-  if (!partial && produced != declared) {
-    throw Malformed("the chunk decompresses to " + std::to_string(produced) +
-                    " bytes, not the declared " + std::to_string(declared));
-  }
   return produced;
 }
 
@@ -240,9 +232,19 @@ std::uint64_t Decompress(const std::string& compression, const std::uint8_t* dat
     throw Malformed("the chunk declares " + std::to_string(declared) +
                     " uncompressed bytes, more than the reader takes");
   }
-  if (compression == "zstd") return DecompressZstd(data, size, declared, partial, out);
-  if (compression == "lz4") return DecompressLz4(data, size, declared, partial, out);
-  throw Malformed("compression '" + compression + "' is not known");
+  std::uint64_t produced = 0;
+  if (compression == "zstd") {
+    produced = DecompressZstd(data, size, declared, partial, out);
+  } else if (compression == "lz4") {
+    produced = DecompressLz4(data, size, declared, partial, out);
+  } else {
+    throw Malformed("compression '" + compression + "' is not known");
+  }
+  if (!partial && produced != declared) {
+    throw Malformed("the chunk decompresses to " + std::to_string(produced) +
+                    " bytes, not the declared " + std::to_string(declared));
+  }
+  return produced;
 }
 
 std::uint32_t Crc32(const std::uint8_t* data, std::uint64_t size) {
