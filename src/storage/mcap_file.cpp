@@ -54,7 +54,10 @@ class FileWindow {
   // The `bytes` at `pos`; the caller keeps them inside the file.
   const std::uint8_t* At(std::uint64_t pos, std::uint64_t bytes) {
     if (pos < start_ || pos + bytes > start_ + filled_) {
-      buffer_.resize(std::max<std::uint64_t>(bytes, kWindow));
+      // Records read one after another share a window; a jump over a
+      // chunk's records reads a page, not a window it would not use.
+      const bool next = pos == start_ + filled_;
+      buffer_.resize(std::max<std::uint64_t>(bytes, next ? kWindow : kPage));
       const ssize_t got = pread(fd_, buffer_.data(), buffer_.size(), static_cast<off_t>(pos));
       if (got < static_cast<ssize_t>(bytes)) {
         throw mcap::Malformed(std::string("cannot read it: ") +
@@ -68,6 +71,7 @@ class FileWindow {
 
  private:
   static constexpr std::uint64_t kWindow = std::uint64_t{64} * 1024;
+  static constexpr std::uint64_t kPage = 4096;
   int fd_;
   std::vector<std::uint8_t> buffer_;
   std::uint64_t start_ = 0, filled_ = 0;
@@ -113,7 +117,6 @@ const ChannelInfo* ChannelOf(McapFile& file, std::uint16_t id) {
   const auto found = file.channels.find(id);
   if (found == file.channels.end()) return nullptr;
   Resolve(file, found->second);
-  if (!found->second.resolved) Resolve(file, found->second);
   return &found->second;
 }
 
