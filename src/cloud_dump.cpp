@@ -69,8 +69,8 @@ std::string BagNames(const std::vector<std::string>& names) {
 // Every topic that does not hold clouds, with its messages over the whole
 // recording, sorted by topic and type; and the cloud topics that recorded
 // no message at all.
-void NoteTopics(const Recording& recording, SummaryTally& tally) {
-  for (const StoredTopic& topic : RecordingTopics(recording)) {
+void NoteTopics(const std::vector<StoredTopic>& topics, SummaryTally& tally) {
+  for (const StoredTopic& topic : topics) {
     if (!topic.cloud) {
       tally.other_topics.push_back({topic.name, topic.type, topic.messages});
     } else if (topic.messages == 0) {
@@ -80,9 +80,12 @@ void NoteTopics(const Recording& recording, SummaryTally& tally) {
 }
 
 // Says which requested topics hold no clouds; false when none of them does.
-bool CheckRequestedTopics(const Recording& recording, const std::string& bag_names,
+bool CheckRequestedTopics(const std::vector<StoredTopic>& topics, const std::string& bag_names,
                           const std::vector<std::string>& requested) {
-  const std::set<std::string> present = CloudTopics(recording);
+  std::set<std::string> present;
+  for (const StoredTopic& topic : topics) {
+    if (topic.cloud) present.insert(topic.name);
+  }
   std::string listing;
   for (const std::string& topic : present) listing += (listing.empty() ? "" : ", ") + topic;
   if (listing.empty()) listing = "none";
@@ -294,9 +297,12 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
   bool read = false;
   int selected = 0;
   try {
-    if (summary != nullptr) NoteTopics(recording, tally);
-    if (options.topics.empty() ||
-        CheckRequestedTopics(recording, BagNames(names), options.topics)) {
+    // Read once: counting a recording's topics can mean reading its indexes.
+    const std::vector<StoredTopic> topics = summary != nullptr || !options.topics.empty()
+                                                ? RecordingTopics(recording)
+                                                : std::vector<StoredTopic>();
+    if (summary != nullptr) NoteTopics(topics, tally);
+    if (options.topics.empty() || CheckRequestedTopics(topics, BagNames(names), options.topics)) {
       read = WalkClouds(recording, options, progress, summary, selected);
       const bool narrowed = options.selection.given || options.start.set || options.end.set;
       if (read && narrowed && selected == 0) {

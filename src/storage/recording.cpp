@@ -80,11 +80,3 @@ std::vector<StoredTopic> RecordingTopics(const Recording& recording) {
   }
   return ListOf(std::move(merged));
 }
-
-std::set<std::string> CloudTopics(const Recording& recording) {
-  std::set<std::string> topics;
-  for (const StoredTopic& topic : RecordingTopics(recording)) {
-    if (topic.cloud) topics.insert(topic.name);
-  }
-  return topics;
-}

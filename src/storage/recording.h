@@ -59,6 +59,3 @@ std::int64_t FirstRecordTime(const Recording& recording, int bag);
 // Every topic of every bag, merged by name and type (messages added up), in
 // name order.
 std::vector<StoredTopic> RecordingTopics(const Recording& recording);
-
-// The topics that hold clouds, in name order.
-std::set<std::string> CloudTopics(const Recording& recording);
