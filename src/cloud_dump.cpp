@@ -1,12 +1,12 @@
 #include "cloud_dump.h"
 
 #include "background_worker.h"
-#include "cloud_check.h"
-#include "cloud_export.h"
+#include "cloud/cloud_check.h"
+#include "export/cloud_export.h"
 #include "output_files.h"
 #include "progress.h"
 #include "storage/recording.h"
-#include "summary.h"
+#include "summary/summary.h"
 
 #include <console_bridge/console.h>
 #include <sensor_msgs/PointCloud2.h>

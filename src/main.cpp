@@ -1,8 +1,8 @@
 // Command line of bag_cloud_dump: options first, then the bag.
 #include "cloud_dump.h"
-#include "cloud_export.h"
+#include "export/cloud_export.h"
 #include "output_files.h"
-#include "summary.h"
+#include "summary/summary.h"
 
 #include <getopt.h>
 #include <pcl/console/print.h>

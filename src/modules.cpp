@@ -3,8 +3,8 @@
 // asked for: linked in, their libraries would be loaded by every run. A
 // module sits next to the executable in a build or catkin tree, or in
 // ../lib/bag_cloud_dump/ from it when installed.
-#include "cloud_export.h"
-#include "timeline.h"
+#include "export/cloud_export.h"
+#include "pictures/timeline.h"
 
 #include <dlfcn.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 #include "mcap_bag.h"
 
 #include "cdr_cloud.h"
-#include "cloud_check.h"
+#include "cloud/cloud_check.h"
 #include "mcap_file.h"
 #include "rosbag2_metadata.h"
 

@@ -1,6 +1,6 @@
 #include "ros1_bag.h"
 
-#include "cloud_check.h"
+#include "cloud/cloud_check.h"
 
 #include <rosbag/bag.h>
 #include <rosbag/query.h>

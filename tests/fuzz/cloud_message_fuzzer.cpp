@@ -4,11 +4,11 @@
 // checks, PCL's conversion and the report, with the layout view, both the
 // printed-points and the full conversion, the sweep picture, and the health
 // summary's tally and document.
-#include "cloud_check.h"
-#include "cloud_report.h"
+#include "cloud/cloud_check.h"
+#include "report/cloud_report.h"
 #include "output_files.h"
 #include "storage/cdr_cloud.h"
-#include "summary.h"
+#include "summary/summary.h"
 
 #include <pcl/console/print.h>
 #include <unistd.h>

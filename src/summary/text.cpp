@@ -1,6 +1,6 @@
 // The summary's JSON document as '#' lines after the report, at most 100
 // columns wide, each number with its unit.
-#include "summary.h"
+#include "summary/summary.h"
 #include "text_format.h"
 
 #include <nlohmann/json.hpp>

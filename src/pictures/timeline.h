@@ -4,7 +4,7 @@
 // cairo from the summary's per-cloud numbers.
 #pragma once
 
-#include "summary.h"
+#include "summary/summary.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
-#include "sweep_image.h"
+#include "pictures/sweep_image.h"
 
 #include "output_files.h"
-#include "png_file.h"
+#include "pictures/png_file.h"
 
 #include <png.h>
 #if defined(__SSE2__)

@@ -1,6 +1,6 @@
-#include "timeline.h"
+#include "pictures/timeline.h"
 
-#include "png_file.h"
+#include "pictures/png_file.h"
 
 #include <cairo.h>
 

@@ -1,8 +1,8 @@
 // Tallies each cloud the walk hands over into its topic's numbers, reading
 // every point's fields from the message's own buffer.
-#include "cloud_fields.h"
-#include "field_values.h"
-#include "summary.h"
+#include "cloud/cloud_fields.h"
+#include "cloud/field_values.h"
+#include "summary/summary.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "cloud_check.h"
+#include "cloud/cloud_check.h"
 
 #include <pcl_conversions/pcl_conversions.h>
 

@@ -1,6 +1,6 @@
-#include "cloud_export.h"
+#include "export/cloud_export.h"
 
-#include "field_values.h"
+#include "cloud/field_values.h"
 
 #include <pcl/PCLPointCloud2.h>
 #include <pcl/io/pcd_io.h>

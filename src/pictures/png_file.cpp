@@ -1,4 +1,4 @@
-#include "png_file.h"
+#include "pictures/png_file.h"
 
 #include <png.h>
 

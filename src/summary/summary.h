@@ -4,7 +4,7 @@
 // one JSON document, as '#' lines, and as the problems found.
 #pragma once
 
-#include "cloud_check.h"
+#include "cloud/cloud_check.h"
 
 #include <ros/time.h>
 #include <sensor_msgs/PointCloud2.h>

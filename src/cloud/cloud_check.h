@@ -3,7 +3,7 @@
 // claims, and PCL's conversion reads wherever the metadata points.
 #pragma once
 
-#include "cloud_fields.h"
+#include "cloud/cloud_fields.h"
 
 #include <ros/serialization.h>
 #include <sensor_msgs/PointCloud2.h>

@@ -1,8 +1,8 @@
-#include "cloud_report.h"
+#include "report/cloud_report.h"
 
-#include "Lidar64PointXYZIRT.h"
-#include "cloud_check.h"
-#include "cloud_fields.h"
+#include "cloud/Lidar64PointXYZIRT.h"
+#include "cloud/cloud_check.h"
+#include "cloud/cloud_fields.h"
 #include "progress.h"
 
 #include <pcl/conversions.h>

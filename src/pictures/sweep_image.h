@@ -2,7 +2,7 @@
 // azimuth step, each pixel the range of the nearest return, written as PNG.
 #pragma once
 
-#include "Lidar64PointXYZIRT.h"
+#include "cloud/Lidar64PointXYZIRT.h"
 
 #include <pcl/point_cloud.h>
 #include <ros/time.h>

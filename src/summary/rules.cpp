@@ -1,6 +1,6 @@
 // Turns the tally into the summary's JSON document: medians, gaps, units and
 // the problems they point to.
-#include "summary.h"
+#include "summary/summary.h"
 #include "text_format.h"
 
 #include <nlohmann/json.hpp>

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "background_worker.h"
-#include "cloud_check.h"
-#include "sweep_image.h"
+#include "cloud/cloud_check.h"
+#include "pictures/sweep_image.h"
 
 #include <pcl/PCLPointCloud2.h>
 #include <pcl/point_cloud.h>

@@ -1,6 +1,6 @@
-#include "cloud_fields.h"
+#include "cloud/cloud_fields.h"
 
-#include "Lidar64PointXYZIRT.h"
+#include "cloud/Lidar64PointXYZIRT.h"
 
 #include <pcl/for_each_type.h>
 

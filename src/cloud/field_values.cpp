@@ -1,4 +1,4 @@
-#include "field_values.h"
+#include "cloud/field_values.h"
 
 const sensor_msgs::PointField* FirstFieldNamed(const sensor_msgs::PointCloud2& cloud,
                                                const std::string& name) {
