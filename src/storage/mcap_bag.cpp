@@ -184,7 +184,7 @@ class FileCursor : public MessageCursor {
       open.buffer = std::make_unique<mcap::Buffer>();
     }
     try {
-      const Records records = BlockRecords(file_, block, *open.buffer);
+      const Records records = BlockRecords(file_, block, *open.buffer, stored_);
       CheckCrc(block, records);
       ForEachRecord(file_, block, records, [&](const mcap::MessageHeader& m, std::uint64_t at) {
         const ChannelInfo* channel = ChannelOf(file_, m.channel_id);
@@ -213,7 +213,7 @@ class FileCursor : public MessageCursor {
 
   void Close(OpenBlock& open) {
     const Block& block = file_.blocks[open.block];
-    if (!block.chunk || block.compression.empty()) file_.map.Release(block.data, block.data_size);
+    if (ReadFromMapping(block)) file_.map.Release(block.data, block.data_size);
     spare_.push_back(std::move(open.buffer));
   }
 
@@ -223,6 +223,7 @@ class FileCursor : public MessageCursor {
   std::size_t next_ = 0;            // the next of them to open
   std::vector<OpenBlock> open_;
   std::vector<std::unique_ptr<mcap::Buffer>> spare_;  // buffers kept from block to block
+  mcap::Buffer stored_;  // a compressed chunk as stored, while it is decompressed
   Entry current_{};
   std::size_t current_block_ = 0;
   StoredMessage message_;

@@ -36,7 +36,7 @@ std::string MapFile(const std::string& path, MappedFile& map) {
     map.data = static_cast<const std::uint8_t*>(data);
     madvise(data, map.size, MADV_SEQUENTIAL);
   }
-  close(fd);
+  map.fd = fd;
   return "";
 }
 
@@ -373,19 +373,43 @@ std::string OpenFile(const std::string& path, McapFile& file) {
   return "";
 }
 
-Records BlockRecords(const McapFile& file, const Block& block, mcap::Buffer& buffer) {
-  const std::uint8_t* stored = file.map.data + block.data;
-  if (!block.chunk || block.compression.empty()) {
-    if (!block.partial && block.data_size != block.uncompressed_size) {
-      throw mcap::Malformed("its " + std::to_string(block.data_size) +
-                            " bytes of plain records are not the declared " +
-                            std::to_string(block.uncompressed_size));
+void MappedFile::Read(std::uint64_t offset, std::uint64_t bytes, Buffer& out) const {
+  out.Reserve(bytes);
+  std::uint64_t done = 0;
+  while (done < bytes) {
+    const ssize_t got = pread(fd, out.bytes.get() + done, bytes - done,
+                              static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      throw mcap::Malformed(std::string("cannot read it: ") +
+                            (got < 0 ? strerror(errno) : "the file is shorter than it was"));
     }
-    return {stored, block.data_size};
+    done += static_cast<std::uint64_t>(got);
   }
-  const std::uint64_t size = mcap::Decompress(block.compression, stored, block.data_size,
+}
+
+bool ReadFromMapping(const Block& block) {
+  return !block.chunk || block.data_size > kLargestReadChunk;
+}
+
+Records BlockRecords(const McapFile& file, const Block& block, mcap::Buffer& buffer,
+                     mcap::Buffer& stored) {
+  const bool plain = !block.chunk || block.compression.empty();
+  if (plain && !block.partial && block.data_size != block.uncompressed_size) {
+    throw mcap::Malformed("its " + std::to_string(block.data_size) +
+                          " bytes of plain records are not the declared " +
+                          std::to_string(block.uncompressed_size));
+  }
+  const std::uint8_t* bytes = file.map.data + block.data;
+  if (!ReadFromMapping(block)) {
+    mcap::Buffer& into = plain ? buffer : stored;
+    file.map.Read(block.data, block.data_size, into);
+    bytes = into.bytes.get();
+  }
+  if (plain) return {bytes, block.data_size};
+  const std::uint64_t size = mcap::Decompress(block.compression, bytes, block.data_size,
                                               block.uncompressed_size, block.partial, buffer);
-  file.map.Release(block.data, block.data_size);
+  if (ReadFromMapping(block)) file.map.Release(block.data, block.data_size);
   return {buffer.bytes.get(), size};
 }
 
@@ -428,11 +452,11 @@ void ForEachRecord(McapFile& file, const Block& block, const Records& records,
 void Catalogue(McapFile& file) {
   if (file.catalogued) return;
   file.catalogued = true;
-  mcap::Buffer buffer;
+  mcap::Buffer buffer, stored;
   for (Block& block : file.blocks) {
     if (block.counted && file.summary_channels) continue;
     try {
-      const Records records = BlockRecords(file, block, buffer);
+      const Records records = BlockRecords(file, block, buffer, stored);
       std::map<std::uint16_t, std::uint64_t> counts;
       ForEachRecord(file, block, records,
                     [&](const mcap::MessageHeader& m, std::uint64_t) { ++counts[m.channel_id]; });
@@ -440,7 +464,7 @@ void Catalogue(McapFile& file) {
         block.counts = std::move(counts);
         block.counted = true;
       }
-      if (!block.chunk || block.compression.empty()) file.map.Release(block.data, block.data_size);
+      if (ReadFromMapping(block)) file.map.Release(block.data, block.data_size);
     } catch (const std::exception&) {
       return;
     }

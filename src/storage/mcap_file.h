@@ -18,17 +18,22 @@
 
 namespace mcap {
 
-// A file mapped read-only; pages read are given back as the walk leaves them,
-// so memory stays at what is being read.
+// A file mapped read-only and kept open. Chunks are read with pread into
+// buffers the reader keeps: on some machines faulting in mapped pages of the
+// page cache costs several times the copy. Runs of messages outside chunks,
+// which may span the file, are read from the mapping, whose pages are given
+// back as the walk leaves them, so memory stays at what is being read.
 struct MappedFile {
   const std::uint8_t* data = nullptr;
   std::uint64_t size = 0;
+  int fd = -1;
 
   MappedFile() = default;
   MappedFile(const MappedFile&) = delete;
   MappedFile& operator=(const MappedFile&) = delete;
   ~MappedFile() {
     if (data != nullptr) munmap(const_cast<std::uint8_t*>(data), size);
+    if (fd >= 0) close(fd);
   }
   // The whole pages inside [offset, offset + bytes) leave this process's
   // memory; they stay in the page cache.
@@ -39,7 +44,13 @@ struct MappedFile {
     if (data == nullptr || last <= first) return;
     madvise(const_cast<std::uint8_t*>(data) + first, last - first, MADV_DONTNEED);
   }
+  // Copies [offset, offset + bytes), inside the file, into `out`. Throws
+  // Malformed when the file cannot be read there.
+  void Read(std::uint64_t offset, std::uint64_t bytes, Buffer& out) const;
 };
+
+// Chunks up to this size are read into a buffer; larger ones from the mapping.
+constexpr std::uint64_t kLargestReadChunk = std::uint64_t{64} << 20;
 
 struct ChannelInfo {
   mcap::Channel channel;
@@ -97,9 +108,15 @@ struct Records {
   std::uint64_t size = 0;
 };
 
-// Decompresses a chunk into `buffer` (or lends a plain block's bytes from the
-// mapping). Throws Malformed.
-Records BlockRecords(const McapFile& file, const Block& block, Buffer& buffer);
+// A block's records: a plain chunk read into `buffer`, a compressed one read
+// into `stored` and decompressed into `buffer`, a run of messages outside
+// chunks (or a chunk too large to read whole) lent from the mapping. Throws
+// Malformed.
+Records BlockRecords(const McapFile& file, const Block& block, Buffer& buffer, Buffer& stored);
+
+// Whether BlockRecords lends the block's bytes from the mapping, whose pages
+// are then to be released once its messages are walked.
+bool ReadFromMapping(const Block& block);
 
 // Throws Malformed when a whole chunk's records do not match its CRC.
 void CheckCrc(const Block& block, const Records& records);
