@@ -113,6 +113,7 @@ def values(data, height, width, point_step, row_step, field):
 class Topic:
     def __init__(self, topic, index, fields, unmatched):
         self.topic, self.first_index, self.fields, self.unmatched = topic, index, fields, unmatched
+        self.kind = sensor_kind(fields)
         self.types, self.frame_ids = [], {}
         self.clouds = self.malformed = self.organized = self.bigendian = 0
         self.layouts = set()
@@ -124,6 +125,9 @@ class Topic:
         self.ring = self.time = self.intensity = None  # [name, datatype, min, max, ...]
         self.ring_seen, self.ring_integer = set(), True
         self.spans, self.time_zero = [], 0
+        self.readable_fields = None
+        self.clouds_seen = []  # per readable cloud of a lidar-like topic: a dict
+        self.repeated, self.repeated_first, self.previous = 0, 0, None
 
 
 def lower(a, b):
@@ -134,7 +138,8 @@ def higher(a, b):
     return b if a is None else max(a, b)
 
 
-def tally_points(t, fields, height, width, point_step, row_step, data, is_dense):
+def tally_points(t, fields, height, width, point_step, row_step, data, is_dense, lidar_like,
+                 cloud):
     n = width * height
     t.total += n
     t.pmin, t.pmax = lower(t.pmin, n), higher(t.pmax, n)
@@ -155,6 +160,8 @@ def tally_points(t, fields, height, width, point_step, row_step, data, is_dense)
         if keep.any():
             r2 = x[keep] * x[keep] + y[keep] * y[keep] + z[keep] * z[keep]
             t.r2min, t.r2max = lower(t.r2min, float(r2.min())), higher(t.r2max, float(r2.max()))
+        if lidar_like:
+            cloud["sweep"] = sweep_of(x[keep], y[keep])
     ring = by_priority(fields, point_step, RING_NAMES)
     if ring:
         if t.ring is None:
@@ -174,7 +181,17 @@ def tally_points(t, fields, height, width, point_step, row_step, data, is_dense)
             v = get(sec) if nsec is None else get(sec) + get(nsec) * 1e-9
             if np.all(v == 0):
                 t.time_zero += 1
-            v = v[np.isfinite(v)]
+            fin = np.isfinite(v)
+            if lidar_like and fin.any():
+                cloud["times"] = (float(v[fin].min()), float(v[fin].max()))
+                cloud["constant"] = bool(fin.sum() >= 2 and v[fin].min() == v[fin].max()
+                                         and v[fin].min() != 0)
+                cloud["last_not_latest"] = bool(np.isfinite(v[-1]) and v[fin].max() > v[-1])
+            if lidar_like and ring:
+                r = values(data, height, width, point_step, row_step, ring).astype(np.float64)
+                use = fin & np.isfinite(r)
+                cloud["unordered"] = bool(backward_steps(np.trunc(r[use]), v[use]) * 100 > fin.sum())
+            v = v[fin]
             if v.size:
                 low, high = float(v.min()), float(v.max())
                 t.time[2], t.time[3] = lower(t.time[2], low), higher(t.time[3], high)
@@ -191,6 +208,211 @@ def tally_points(t, fields, height, width, point_step, row_step, data, is_dense)
                 t.intensity[3] = higher(t.intensity[3], float(v.max()))
 
 
+def sweep_of(x, y):
+    """Coverage, valid points, largest gap and its first sector of valid points."""
+    sectors = np.floor(np.degrees(np.arctan2(x, y)) + 180).astype(np.int64)
+    sectors[sectors == 360] = 359
+    seen = np.zeros(360, bool)
+    seen[sectors] = True
+    coverage = int(seen.sum())
+    if coverage == 0:
+        return (0, int(x.size), 360, 0)
+    gap, start = 0, 0
+    for first in range(360):
+        if seen[first] or not seen[(first - 1) % 360]:
+            continue
+        length = 0
+        while not seen[(first + length) % 360]:
+            length += 1
+        if length > gap:
+            gap, start = length, first
+    return (coverage, int(x.size), gap, start)
+
+
+def backward_steps(rings, times):
+    """Points whose time is below the time of the previous point of their ring."""
+    order = np.argsort(rings, kind="stable")
+    r, tm = rings[order], times[order]
+    same = r[1:] == r[:-1]
+    return int(np.sum(same & (tm[1:] < tm[:-1])))
+
+
+def stamp_at(first, last):
+    tol = max(0.1 * (last - first), 0.001)
+    if abs(first) <= tol:
+        return "start"
+    if abs(last) <= tol:
+        return "end"
+    if abs((first + last) / 2) <= tol:
+        return "middle"
+    if first < 0 < last:
+        return "inside"
+    return "before" if first > 0 else "after"
+
+
+def time_content(t, time, unit, seconds):
+    """The keys after "relative" in a lidar topic's time."""
+    lidar_like = t.kind not in ("radar", "camera")
+    keys = ["offsets", "stamp_at", "constant_clouds", "overlaps", "overlap_max",
+            "overlap_first_index", "last_not_latest", "unordered_clouds"]
+    for key in keys:
+        time[key] = None
+    if not lidar_like:
+        return
+    time["constant_clouds"] = sum(c.get("constant", False) for c in t.clouds_seen)
+    time["last_not_latest"] = sum(c.get("last_not_latest", False) for c in t.clouds_seen)
+    if t.ring is not None:
+        time["unordered_clouds"] = sum(c.get("unordered", False) for c in t.clouds_seen)
+    if unit is None:
+        return
+    relative = time["relative"]
+    firsts, lasts = [], []
+    overlaps, overlap_max, overlap_first = 0, 0.0, None
+    before = None  # (end) of the cloud before, when it has offsets and a stamp
+    for c in t.clouds_seen:
+        off = None
+        if "times" in c and (relative or c["stamp"] != 0):
+            first, last = c["times"][0] * unit[1], c["times"][1] * unit[1]
+            if not relative:
+                first -= seconds(c["stamp"])
+                last -= seconds(c["stamp"])
+            off = (first, last)
+            firsts.append(first)
+            lasts.append(last)
+        chained = off is not None and c["stamp"] != 0
+        if chained and before is not None:
+            overlap = before - (seconds(c["stamp"]) + off[0])
+            if overlap > 0.001:
+                overlaps += 1
+                overlap_max = max(overlap_max, overlap)
+                if overlap_first is None:
+                    overlap_first = c["index"]
+        before = seconds(c["stamp"]) + off[1] if chained else None
+    if not firsts:
+        return
+    f, l = median(firsts), median(lasts)
+    time.update({"offsets": {"first_median": f, "last_median": l}, "stamp_at": stamp_at(f, l),
+                 "overlaps": overlaps, "overlap_max": overlap_max if overlaps else None,
+                 "overlap_first_index": overlap_first})
+
+
+def sweep_json(t):
+    sweeps = [c for c in t.clouds_seen if "sweep" in c]
+    if not sweeps:
+        return None, None
+    cov = [c["sweep"][0] for c in sweeps]
+    val = [c["sweep"][1] for c in sweeps]
+    gap = max(c["sweep"][2] for c in sweeps)
+    gap_index = next(c["index"] for c in sweeps if c["sweep"][2] == gap)
+    mc, mv = median(cov), median(val)
+    partial = [c for c in sweeps
+               if (mc >= 300 and c["sweep"][0] <= mc - 2) or (mv >= 1000 and c["sweep"][1] < 0.9 * mv)]
+    spread = lambda v: {"min": min(v), "median": median(v), "max": max(v)}
+    return ({"coverage_deg": spread(cov), "valid_points": spread(val), "largest_gap_deg": gap,
+             "largest_gap_index": gap_index, "partial_clouds": len(partial),
+             "partial_indices": [c["index"] for c in partial[:20]]}, partial)
+
+
+F32, U8, U16, U32 = 7, 2, 4, 6
+# key, name, members (name, datatype, optional), stops, time (member, unit, needs start,
+# works without it, judged when absent)
+CONSUMERS = [
+    ("lio-sam-velodyne", "LIO-SAM (velodyne, livox)",
+     [("x", F32, 0), ("y", F32, 0), ("z", F32, 0), ("intensity", F32, 0), ("ring", U16, 0),
+      ("time", F32, 0)], ["is_dense", "no-ring-field"], ("time", "s", True, False, True)),
+    ("lio-sam-ouster", "LIO-SAM (ouster)",
+     [("x", F32, 0), ("y", F32, 0), ("z", F32, 0), ("intensity", F32, 0), ("t", U32, 0),
+      ("ring", U8, 0)], ["is_dense", "no-ring-field"], ("t", "ns", True, False, True)),
+    ("fast-lio-velodyne", "FAST-LIO (velodyne)",
+     [("x", F32, 0), ("y", F32, 0), ("z", F32, 0), ("intensity", F32, 0), ("time", F32, 1),
+      ("ring", U16, 0)], [], ("time", "any", True, True, True)),
+    ("fast-lio-ouster", "FAST-LIO (ouster)",
+     [("x", F32, 0), ("y", F32, 0), ("z", F32, 0), ("intensity", F32, 0), ("t", U32, 0)], [],
+     ("t", "any", True, False, True)),
+    ("cartographer", "cartographer",
+     [("x", F32, 0), ("y", F32, 0), ("z", F32, 0), ("intensity", F32, 1), ("time", F32, 1)],
+     ["point-after-last"], ("time", "s", False, False, False)),
+    ("autoware", "Autoware (PointXYZIRCAEDT)",
+     [("x", F32, 0), ("y", F32, 0), ("z", F32, 0), ("intensity", U8, 0), ("return_type", U8, 0),
+      ("channel", U16, 0), ("azimuth", F32, 0), ("elevation", F32, 0), ("distance", F32, 0),
+      ("time_stamp", U32, 0)], ["layout"], ("time_stamp", "ns", True, False, True)),
+    ("kiss-icp", "KISS-ICP", [("x", F32, 0), ("y", F32, 0), ("z", F32, 0)], ["time-datatype"],
+     ("", "any", False, True, True)),
+    ("lego-loam", "LeGO-LOAM",
+     [("x", F32, 0), ("y", F32, 0), ("z", F32, 0), ("intensity", F32, 0), ("ring", U16, 0)],
+     ["is_dense"], None),
+    ("a-loam", "A-LOAM", [("x", F32, 0), ("y", F32, 0), ("z", F32, 0)], [], None),
+]
+AUTOWARE = [("x", F32, 0), ("y", F32, 4), ("z", F32, 8), ("intensity", U8, 12),
+            ("return_type", U8, 13), ("channel", U16, 14), ("azimuth", F32, 16),
+            ("elevation", F32, 20), ("distance", F32, 24), ("time_stamp", U32, 28)]
+
+
+def consumers_json(t, topic):
+    if t.kind in ("radar", "camera") or t.readable_fields is None:
+        return None
+    fields = t.readable_fields
+    time = topic["time"]
+    kiss = [f for f in fields if f[0] in ("t", "timestamp", "time")]
+    kiss = kiss[-1] if kiss else None
+    out = []
+    for key, name, members, stops, times in CONSUMERS:
+        missing, mistyped, time_ok, time_present = [], [], True, True
+        for member, datatype, optional in members:
+            named = [f for f in fields if f[0] == member]
+            match = any(f[2] == datatype and f[3] in (0, 1) for f in named)
+            if times is not None and member == times[0]:
+                time_ok, time_present = match, bool(named)
+            if not named and not optional:
+                missing.append(member)
+            elif named and not match:
+                found = NAMES.get(named[0][2], str(named[0][2]))
+                if named[0][3] not in (0, 1):
+                    found += " (count %d)" % named[0][3]
+                mistyped.append({"member": member, "expected": NAMES[datatype], "found": found})
+        held = []
+        for stop in stops:
+            if stop == "is_dense":
+                hold = t.dense_false > 0
+            elif stop == "no-ring-field":
+                hold = not any(f[0] == "ring" for f in fields)
+            elif stop == "layout":
+                hold = len(fields) != 10 or any(
+                    (f[0], f[2], f[1], f[3]) != (a[0], a[1], a[2], 1) for f, a in zip(fields, AUTOWARE))
+            elif stop == "time-datatype":
+                hold = kiss is not None and kiss[2] not in (6, 7, 8)
+            else:
+                hold = (time is not None and time["field"] == "time"
+                        and (time["last_not_latest"] or 0) > 0)
+            if hold:
+                held.append(stop)
+        verdict = None
+        if times is not None:
+            member, unit, start, without, judged = times
+            if member == "":
+                time_ok = kiss is not None and kiss[2] in (6, 7, 8)
+                member = kiss[0] if time_ok else ""
+                time_present = True
+            if time_present or judged:
+                if not time_ok:
+                    verdict = "no time"
+                elif time is None or time["field"] != member or time["unit"] == "unknown":
+                    verdict = None
+                elif start and time["stamp_at"] is None:
+                    verdict = None
+                elif unit != "any" and time["unit"] != unit:
+                    verdict = "unit"
+                elif start and time["stamp_at"] != "start":
+                    verdict = "stamp"
+                else:
+                    verdict = "fits"
+        fine = verdict in (None, "fits") or (verdict == "no time" and times[3])
+        out.append({"consumer": key, "name": name,
+                    "works": not missing and not mistyped and not held and fine,
+                    "missing": missing, "mistyped": mistyped, "stops": held, "time": verdict})
+    return out
+
+
 def topic_json(t):
     stamped = [i for i, s in enumerate(t.stamps) if s != 0]
     deltas = [t.stamps[b] - t.stamps[a] for a, b in zip(stamped, stamped[1:])]
@@ -199,6 +421,9 @@ def topic_json(t):
             if period_ns is not None and d > 1.5 * period_ns]
     latencies = [t.latencies[i] for i in stamped]
     period = None if period_ns is None else period_ns / 1e9
+    positive = [d for d in deltas if d > 0]
+    jitter = None if period_ns is None else median([abs(d - period_ns) for d in positive]) / 1e9
+    short = 0 if period_ns is None else sum(d < 0.5 * period_ns for d in positive)
     seconds = lambda ns: float(ns // 10**9) + 1e-9 * float(ns % 10**9)
     ring = None
     if t.ring is not None:
@@ -223,6 +448,7 @@ def topic_json(t):
         time = {"field": t.time[0], "datatype": NAMES[t.time[1]], "min": t.time[2],
                 "max": t.time[3], "span_median": span, "zero_clouds": t.time_zero,
                 "unit": unit[0] if unit else "unknown", "relative": relative}
+        time_content(t, time, unit, seconds)
     intensity = None
     if t.intensity is not None:
         intensity = {"field": t.intensity[0], "datatype": NAMES[t.intensity[1]],
@@ -240,7 +466,8 @@ def topic_json(t):
                    "period_median": period, "rate_hz": None if period is None else 1.0 / period,
                    "gaps": len(gaps), "backward": sum(d < 0 for d in deltas),
                    "repeated": sum(d == 0 for d in deltas),
-                   "zero": len(t.stamps) - len(stamped), "gap_indices": gaps[:20]},
+                   "zero": len(t.stamps) - len(stamped), "gap_indices": gaps[:20],
+                   "jitter": jitter, "short": short},
         "latency": {"min": min(latencies) / 1e9 if latencies else None,
                     "median": median(latencies) / 1e9 if latencies else None,
                     "max": max(latencies) / 1e9 if latencies else None},
@@ -250,6 +477,10 @@ def topic_json(t):
                   "max": None if t.r2max is None else math.sqrt(t.r2max)},
         "ring": ring, "time": time, "intensity": intensity,
     }
+    lidar_like = json_topic["kind"] not in ("radar", "camera")
+    json_topic["sweep"], partial = sweep_json(t) if lidar_like else (None, None)
+    json_topic["repeated_clouds"] = t.repeated if lidar_like else None
+    json_topic["consumers"] = consumers_json(t, json_topic)
     json_topic["problems"] = [{"code": code} for code in problem_codes(json_topic)]
     return json_topic
 
@@ -257,13 +488,17 @@ def topic_json(t):
 def problem_codes(t):
     s, r, tm, inv = t["stamps"], t["ring"], t["time"], t["invalid"]
     lidar_like = t["kind"] not in ("radar", "camera")
+    sw = t["sweep"]
+    period = s["period_median"]
     checks = [
         ("malformed", t["malformed"] > 0),
         ("empty-clouds", t["points"]["empty_clouds"] > 0),
+        ("repeated-clouds", bool(t["repeated_clouds"])),
         ("stamp-gaps", s["gaps"] > 0),
         ("stamp-backward", s["backward"] > 0),
         ("stamp-repeated", s["repeated"] > 0),
         ("stamp-zero", s["zero"] > 0),
+        ("stamp-jitter", s["jitter"] is not None and (s["jitter"] > 0.05 * period or s["short"] > 0)),
         ("clock-offset", t["latency"]["median"] is not None and abs(t["latency"]["median"]) > 1),
         ("nonfinite-points", inv["nonfinite_points"] > 0),
         ("dense-flag-wrong", inv["dense_flag_wrong"] > 0),
@@ -272,10 +507,15 @@ def problem_codes(t):
         ("unmatched", bool(t["unmatched"])),
         ("no-ring", r is None and lidar_like),
         ("missing-rings", r is not None and bool(r["missing_count"])),
+        ("partial-sweeps", sw is not None and sw["partial_clouds"] > 0),
         ("no-time", tm is None and lidar_like),
         ("time-zero", tm is not None and tm["zero_clouds"] > 0),
+        ("time-constant", tm is not None and bool(tm["constant_clouds"])),
+        ("sweeps-overlap", tm is not None and bool(tm["overlaps"])),
+        ("time-unordered", tm is not None and bool(tm["unordered_clouds"])),
         ("time-unit", tm is not None and s["period_median"] is not None and tm["unit"] != "s"),
         ("time-absolute", tm is not None and tm["relative"] is False),
+        ("stamp-outside-sweep", tm is not None and tm["stamp_at"] in ("before", "after")),
         ("layout-changes", t["layouts"] > 1),
         ("bigendian", t["bigendian_clouds"] > 0),
     ]
@@ -314,7 +554,20 @@ def summary(path):
         if malformed(fields, height, width, point_step, row_step, len(data)):
             tp.malformed += 1
         else:
-            tally_points(tp, fields, height, width, point_step, row_step, data, is_dense)
+            lidar_like = sensor_kind(tp.fields) not in ("radar", "camera")
+            if tp.readable_fields is None:
+                tp.readable_fields = fields
+            cloud = {"index": count, "stamp": stamp_ns}
+            tally_points(tp, fields, height, width, point_step, row_step, data, is_dense,
+                         lidar_like, cloud)
+            if lidar_like:
+                tp.clouds_seen.append(cloud)
+                shape = (width, height, point_step, row_step, tuple(fields), bytes(data))
+                if tp.previous is not None and len(data) and shape == tp.previous:
+                    tp.repeated += 1
+                    if tp.repeated == 1:
+                        tp.repeated_first = count
+                tp.previous = shape
         count += 1
     others, silent = {}, {}
     for connection in bag._connections.values():

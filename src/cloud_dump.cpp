@@ -121,30 +121,61 @@ MessageQuery WalkQuery(const Recording& recording, const DumpOptions& options) {
   return query;
 }
 
-// Hands the cloud to the summary's tally. One cloud at a time is tallied, on
-// the second core while the walk decodes the next; small clouds are not
-// worth a thread. When the tally of the cloud before is still running, the
-// walk is the faster of the two, so it reads this cloud's time and intensity
-// itself.
-void TallyInTurn(SummaryTally* summary, BackgroundWorker& tallying, int index,
-                 const RecordedMessage& m,
-                 const boost::shared_ptr<const sensor_msgs::PointCloud2>& lidar_data,
-                 CloudLayout layout) {
-  const bool background = lidar_data->data.size() >= kBackgroundTallyBytes;
-  const bool helped = background && layout.inconsistency.empty() && tallying.Busy();
-  TimeAndIntensity values;
-  if (helped) values = ReadTimeAndIntensity(*lidar_data);
-  auto tally = [summary, index, topic = *m.topic, type = *m.datatype, recorded = m.time,
-                cloud = lidar_data, layout = std::move(layout), values, helped] {
-    TallyCloud(*summary,
-               {index, topic, type, recorded, *cloud, layout, helped ? &values : nullptr});
-  };
-  if (background) {
-    tallying.Run(std::move(tally));
-  } else {
-    tallying.Wait();
-    tally();
+// The summary's tally of the cloud before, whose points the second core is
+// reading in chunks while the walk decodes the next cloud. Finished when the
+// next cloud comes, at the end of the walk, and when the walk unwinds, so that
+// every cloud tallied is tallied whole.
+struct PendingTally {
+  SummaryTally* summary = nullptr;
+  std::unique_ptr<CloudTally> job;
+  BackgroundWorker worker;  // declared after `job`, so it is stopped first
+
+  PendingTally() = default;
+  PendingTally(const PendingTally&) = delete;
+  PendingTally& operator=(const PendingTally&) = delete;
+  ~PendingTally() {
+    try {
+      Finish();
+    } catch (const std::exception&) {
+      // The walk is unwinding with its own error already.
+    }
   }
+
+  // Reads on this thread whatever chunks are left, then adds the cloud to
+  // its topic.
+  void Finish() {
+    if (!job) return;
+    while (TallyNextChunk(*job, 0)) {
+    }
+    worker.Wait();
+    const std::unique_ptr<CloudTally> done = std::move(job);
+    FinishCloudTally(*summary, *done);
+  }
+};
+
+// Hands the cloud to the summary's tally, once the cloud before is done.
+// Its points go to the second core, and the walk goes on; small clouds are
+// not worth a thread.
+void TallyInTurn(PendingTally& pending, int index, const RecordedMessage& m,
+                 const boost::shared_ptr<const sensor_msgs::PointCloud2>& lidar_data,
+                 const CloudLayout& layout) {
+  pending.Finish();
+  SummaryTally& summary = *pending.summary;
+  std::unique_ptr<CloudTally> job =
+      StartCloudTally(summary, {index, *m.topic, *m.datatype, m.time, lidar_data, layout});
+  if (!job) return;
+  if (lidar_data->data.size() < kBackgroundTallyBytes) {
+    while (TallyNextChunk(*job, 0)) {
+    }
+    FinishCloudTally(summary, *job);
+    return;
+  }
+  CloudTally* reading = job.get();
+  pending.job = std::move(job);
+  pending.worker.Run([reading] {
+    while (TallyNextChunk(*reading, 1)) {
+    }
+  });
 }
 
 // Writes the cloud's PCD file into the folder; false when it could not be
@@ -184,9 +215,8 @@ bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProg
   const bool reported = options.report.print || !options.report.image.dir.empty();
   std::set<std::string> export_notes;
   int export_failures = 0;
-  // Tallies the cloud before on another thread; waited for before the next
-  // cloud's, at the end, and when the walk unwinds.
-  BackgroundWorker tallying;
+  PendingTally tallying;
+  tallying.summary = summary;
   bool written = true;
   // Clouds before the selection's first need not be read where an index
   // counts them.
@@ -223,9 +253,7 @@ bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProg
         !ExportCloud(options.pcd_dir, count, *m.topic, *lidar_data, export_notes)) {
       ++export_failures;
     }
-    if (summary != nullptr) {
-      TallyInTurn(summary, tallying, count, m, lidar_data, std::move(layout));
-    }
+    if (summary != nullptr) TallyInTurn(tallying, count, m, lidar_data, layout);
     lidar_data.reset();  // only one cloud is held while the next is read
     // One write per cloud keeps the report in step with PCL's warnings on
     // stderr and leaves every finished cloud on stdout if the walk dies.
@@ -239,7 +267,7 @@ bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProg
   });
   if (skipped > 0) count += static_cast<int>(skipped);  // nothing followed them
   if (!written) return false;
-  tallying.Wait();
+  tallying.Finish();
   FinishImages(memory);
   ProgressClear();
   return memory.image_failures == 0 && export_failures == 0;

@@ -56,3 +56,14 @@ inline std::string DurationRange(double low, double high) {
   }
   return from + " to " + to;
 }
+
+// A count or a median with its thousands grouped: "28,800", "359.5".
+inline std::string Grouped(double value) {
+  const double whole = std::floor(value);
+  std::string digits = Format("%.0f", whole);
+  for (int at = static_cast<int>(digits.size()) - 3; at > (digits[0] == '-' ? 1 : 0); at -= 3) {
+    digits.insert(static_cast<std::size_t>(at), ",");
+  }
+  if (value != whole) digits += Format("%g", value - whole).substr(1);  // ".5"
+  return digits;
+}

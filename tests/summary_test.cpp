@@ -62,11 +62,21 @@ CloudRecipe Filled(std::function<Values(std::uint32_t)> fill) {
   return recipe;
 }
 
+// Clouds of one recipe differ in the padding after their last field (the
+// stamp goes there), so that they do not repeat one another byte for byte.
 sensor_msgs::PointCloud2 MakeCloud(const CloudRecipe& recipe, double stamp) {
   auto cloud = cloud_builder::MakeCloud(recipe.layout, recipe.point_step, recipe.points);
   cloud.header.stamp.fromSec(stamp);
   for (std::uint32_t i = 0; i < recipe.points; ++i) {
     for (const auto& [name, value] : recipe.fill(i)) PutAs(cloud, i, name, value);
+  }
+  std::uint32_t end = 0;
+  for (const PointField& f : cloud.fields) {
+    const std::uint32_t sizes[] = {8, 1, 1, 2, 2, 4, 4, 4, 8};  // unknown datatypes: 8
+    end = std::max(end, f.offset + sizes[f.datatype <= 8 ? f.datatype : 0]);
+  }
+  if (recipe.points > 0 && end + 4 <= recipe.point_step) {
+    cloud_builder::Put(cloud, 0, recipe.point_step - 4, static_cast<float>(stamp));
   }
   return cloud;
 }
@@ -136,11 +146,11 @@ TEST(Summary, StampsGapsAndLatency) {
       {"a stamp going back",
        {0, 0.1, 0.05, 0.15, 0.25},
        {{"backward", 1}, {"gaps", 0}},
-       {"stamp-backward"}},
+       {"stamp-backward", "sweeps-overlap"}},
       {"a repeated stamp",
        {0, 0.1, 0.1, 0.2},
        {{"repeated", 1}, {"period_median", 0.1}},
-       {"stamp-repeated"}},
+       {"repeated-clouds", "stamp-repeated", "sweeps-overlap"}},
       {"one cloud", {0}, {{"period_median", nullptr}, {"rate_hz", nullptr}, {"gaps", 0}}, {}},
       {"stamped by another clock", {0, 0.1, 0.2}, {{"rate_hz", 10.0}}, {"clock-offset"}, 3.5},
   };
@@ -341,7 +351,7 @@ TEST(Summary, PerPointTimeUnits) {
        1,
        1.7e9,
        {{"unit", "s"}, {"relative", false}, {"min", 1.7e9}},
-       {"unmatched", "time-absolute"}},
+       {"repeated-clouds", "unmatched", "sweeps-overlap", "time-absolute", "stamp-outside-sweep"}},
       {"all zero",
        PointField::FLOAT32,
        0,
@@ -385,8 +395,9 @@ TEST(Summary, FieldsPastThePointAreAbsentAndMalformedCloudsAreCounted) {
   ExpectSubset(topic["points"], {{"total", 32}, {"min", 0}, {"max", 4}, {"empty_clouds", 1}});
   EXPECT_EQ(topic["invalid"]["dense_flag_false"], 2);
   EXPECT_EQ(topic["stamps"]["gaps"], 0);  // malformed clouds' stamps count too
-  EXPECT_EQ(Codes(topic),
-            (std::vector<std::string>{"malformed", "empty-clouds", "not-dense", "unmatched"}));
+  // No padding to tell the clouds apart: they repeat.
+  EXPECT_EQ(Codes(topic), (std::vector<std::string>{"malformed", "empty-clouds", "repeated-clouds",
+                                                    "not-dense", "unmatched"}));
 }
 
 TEST(Summary, TopicsInOrderOfFirstCloudLayoutsAndOtherTopics) {
@@ -421,7 +432,7 @@ TEST(Summary, TopicsInOrderOfFirstCloudLayoutsAndOtherTopics) {
                        {"unmatched", json::array()}});
   EXPECT_EQ(front["fields"][4],
             json({{"name", "ring"}, {"offset", 20}, {"datatype", "UINT16"}, {"count", 1}}));
-  EXPECT_EQ(Codes(front), std::vector<std::string>{"layout-changes"});
+  EXPECT_EQ(Codes(front), (std::vector<std::string>{"repeated-clouds", "layout-changes"}));
   EXPECT_EQ(document["other_topics"],
             json::parse(R"([{"topic": "/imu", "type": "sensor_msgs/Imu", "messages": 2}])"));
 
@@ -450,15 +461,31 @@ TEST(Summary, TextBlockFollowsTheReport) {
           "#   points     36 in all, 4 to 4 a cloud; 0 empty, 0 malformed\n"
           "#   fields     x y z intensity ring time; 1 layout, 0 organized, 0 big-endian\n"
           "#   stamps     100.000 to 100.900 s, 10.000 Hz (period 100.000 ms)\n"
-          "#   gaps       1 over 1.5 periods, 0 backward, 0 repeated\n"
+          "#   gaps       1 over 1.5 periods, 0 backward, 0 repeated, jitter 0.000 ms\n"
           "#   latency    10.000 ms median, 10.000 to 10.000 ms (record time minus stamp)\n"
           "#   invalid    0 non-finite points, 0 at the origin; is_dense 0 in 0 clouds, "
           "wrongly 1 in 0\n"
           "#   range      1.414 to 4.123 m\n"
+          "#   sweep      4° median (4° to 4°), 4 valid points median; 0 partial sweeps, largest "
+          "gap 329°\n"
+          "#              (cloud 0)\n"
           "#   ring       'ring' UINT16, 0 to 3, 4 distinct, none missing\n"
-          "#   time       'time' FLOAT32, 0 to 0.075, sweep span 0.075: s, relative; all 0 "
-          "in 0 clouds\n"
+          "#   time       'time' FLOAT32, 0 to 0.075, sweep span 0.075: s, relative; all 0 in 0 "
+          "clouds; stamp\n"
+          "#              at the sweep's start\n"
           "#   intensity  'intensity' FLOAT32, 0 to 3\n"
+          "#   consumers  works as is: LIO-SAM (velodyne, livox), FAST-LIO (velodyne), "
+          "cartographer, KISS-ICP,\n"
+          "#              LeGO-LOAM, A-LOAM\n"
+          "#              LIO-SAM (ouster): ring is UINT16, needs UINT8; no 't' UINT32\n"
+          "#              FAST-LIO (ouster): no 't' UINT32\n"
+          "#              Autoware (PointXYZIRCAEDT): intensity is FLOAT32, needs UINT8; no "
+          "'return_type'\n"
+          "#              UINT8; no 'channel' UINT16; no 'azimuth' FLOAT32; no 'elevation' "
+          "FLOAT32; no\n"
+          "#              'distance' FLOAT32; no 'time_stamp' UINT32; stops: the fields are not "
+          "its\n"
+          "#              PointXYZIRCAEDT layout\n"
           "#   problem    stamp-gaps: 1 stamp gap longer than 1.5 x the 100.000 ms period, "
           "the first before\n"
           "#              cloud 4: dropped sweeps or a stalled driver\n");
@@ -511,7 +538,7 @@ TEST(Summary, FailOnSetsTheExitStatus) {
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(unknown.out, "");
   EXPECT_EQ(unknown.err.rfind("bag_cloud_dump: --fail-on takes problem codes, not 'gaps'; valid "
-                              "codes: any, malformed, empty-clouds, stamp-gaps,",
+                              "codes: any, malformed, empty-clouds, repeated-clouds, stamp-gaps,",
                               0),
             0u)
       << unknown.err;
@@ -711,11 +738,11 @@ TEST(Summary, PerPointTimeInSecondsAndNanosecondsFields) {
       {"absolute",
        RecipeOf(pair_layout("time", kU32, kU32), at("time", 1.7e9)),
        {{"field", "time_sec+time_nsec"}, {"min", 1.7e9}, {"relative", false}},
-       {"unmatched", "no-ring", "time-absolute"}},
+       {"unmatched", "no-ring", "sweeps-overlap", "time-absolute", "stamp-outside-sweep"}},
       {"the first base with both names decides",
        RecipeOf(two_bases, at("timestamp", 0)),
        {{"field", "timestamp_sec+timestamp_nsec"}, {"unit", "s"}},
-       {"unmatched", "no-ring"}},
+       {"repeated-clouds", "unmatched", "no-ring"}},
       {"a single time name wins over a pair",
        RecipeOf(with_time, at("t", 0)),
        {{"field", "time"}},

@@ -97,6 +97,25 @@ void ForEachPointRun(const sensor_msgs::PointCloud2& cloud, Visit&& visit) {
   }
 }
 
+// Like ForEachPointRun, for the points [begin, end) of the cloud in
+// row-major order only.
+template <typename Visit>
+void ForEachPointRunIn(const sensor_msgs::PointCloud2& cloud, std::uint64_t begin,
+                       std::uint64_t end, Visit&& visit) {
+  if (!PointsFitData(cloud)) return;
+  const std::size_t step = cloud.point_step;
+  const auto most = static_cast<std::uint32_t>(std::max<std::size_t>(1, 16384 / step));
+  end = std::min<std::uint64_t>(end, std::uint64_t{cloud.width} * cloud.height);
+  while (begin < end) {
+    const auto r = static_cast<std::uint32_t>(begin / cloud.width);
+    const auto c = static_cast<std::uint32_t>(begin % cloud.width);
+    const auto count = static_cast<std::uint32_t>(
+        std::min<std::uint64_t>({most, cloud.width - c, end - begin}));
+    visit(PointRun{cloud.data.data() + std::size_t{r} * cloud.row_step + c * step, count, step});
+    begin += count;
+  }
+}
+
 // Calls visit(point) with the first byte of every point of the run. The
 // run's numbers are copied first: the caller's stores through byte pointers
 // would otherwise make the compiler read them again for every point.

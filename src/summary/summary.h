@@ -5,15 +5,21 @@
 #pragma once
 
 #include "cloud/cloud_check.h"
+#include "summary/point_pass.h"
 
 #include <ros/time.h>
 #include <sensor_msgs/PointCloud2.h>
 #include <nlohmann/json_fwd.hpp>
 
+#include <boost/shared_ptr.hpp>
+
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -28,17 +34,34 @@ struct FieldTally {
   double max = -std::numeric_limits<double>::infinity();
 };
 
-// min and max of a ring tally cover only the numbers outside `small`.
+// The ring numbers are noted by each of the two threads that read points,
+// apart, and merged when the document is written.
 struct RingTally : FieldTally {
-  bool integer = true;              // every ring field seen has an integer datatype
-  std::vector<std::uint8_t> small;  // 1 for each number seen, from kSmallestRing on
-  std::set<std::int64_t> others;    // numbers seen outside the bitmap, up to kMostOtherRings
-  bool others_capped = false;       // more numbers were seen than `others` holds
+  bool integer = true;  // every ring field seen has an integer datatype
+  std::array<std::unique_ptr<RingNumbers>, 2> lanes;
 };
 
 struct TimeTally : FieldTally {
   std::vector<double> spans;  // max - min within each cloud with a finite value
   int zero_clouds = 0;        // non-empty clouds whose values are all 0
+};
+
+// What a cloud whose points could be read gives the checks of whole sweeps
+// and point times. Times are the values of the cloud's own time field, in
+// its unit, which the topic's stamp period tells only at the end.
+struct CloudPoints {
+  int index = 0;
+  std::int64_t stamp = 0;  // ns
+  bool time = false;       // it has a readable time field with a finite value
+  double time_min = 0, time_max = 0;
+  bool time_constant = false;    // two or more finite times, all the same, not 0
+  bool last_not_latest = false;  // a point's time exceeds the last point's
+  bool unordered = false;        // times run backwards along rings (over 1 %)
+  bool sweep = false;            // non-empty, with readable x, y and z, of a lidar
+  int coverage = 0;              // one-degree sectors holding a valid point
+  std::uint64_t valid = 0;       // finite points away from the origin
+  int gap = 0;                   // the longest run of empty sectors, around the circle
+  int gap_start = 0;             // its first sector
 };
 
 struct TopicTally {
@@ -62,6 +85,8 @@ struct TopicTally {
   std::set<std::string> layouts;
   std::vector<sensor_msgs::PointField> fields;  // of the first cloud
   std::vector<std::string> unmatched;           // record members PCL cannot match in it
+  bool readable = false;                        // a cloud's points could be read
+  std::vector<sensor_msgs::PointField> readable_fields;  // of the first such cloud
 
   // Per cloud, in walk order: header stamp, report index, record time minus
   // stamp, all in exact nanoseconds.
@@ -75,6 +100,7 @@ struct TopicTally {
   std::vector<std::uint32_t> cloud_points;
   std::vector<bool> cloud_malformed;
   std::vector<float> invalid_percent;
+  std::vector<CloudPoints> readable_clouds;  // in walk order
 
   std::uint64_t nonfinite_points = 0;
   std::uint64_t zero_points = 0;
@@ -86,6 +112,11 @@ struct TopicTally {
   RingTally ring;
   TimeTally time;
   FieldTally intensity;
+
+  // Clouds that repeat the topic's readable cloud before byte for byte.
+  int repeated_clouds = 0;
+  int repeated_first_index = 0;
+  boost::shared_ptr<const sensor_msgs::PointCloud2> previous;  // that cloud
 };
 
 // A connection of the bag that is not a cloud, merged per topic and type.
@@ -115,27 +146,9 @@ struct SummaryTally {
   std::map<std::string, std::size_t> topic_at;
   std::vector<OtherTopic> other_topics;
   std::vector<SilentTopic> silent_topics;
+  // Scratch memory of the two threads that read points.
+  std::array<std::unique_ptr<RingOrderScratch>, 2> scratch;
 };
-
-// The extremes of one field's finite values in one cloud, and whether every
-// value is 0.
-struct CloudValues {
-  double min = std::numeric_limits<double>::infinity();
-  double max = -std::numeric_limits<double>::infinity();
-  bool all_zero = true;
-
-  void Merge(const CloudValues& other);
-};
-
-// A cloud's per-point time and intensity values, when it has those fields.
-struct TimeAndIntensity {
-  CloudValues time, intensity;
-};
-
-// Reads them from a cloud whose points can be read (the layout found no
-// inconsistency). The walk calls this while the cloud is still in its core's
-// cache and leaves the rest of the tally to the other core.
-TimeAndIntensity ReadTimeAndIntensity(const sensor_msgs::PointCloud2& cloud);
 
 // One cloud as the walk hands it over.
 struct CloudSeen {
@@ -143,18 +156,42 @@ struct CloudSeen {
   const std::string& topic;
   const std::string& type;
   ros::Time recorded;
-  const sensor_msgs::PointCloud2& cloud;
+  boost::shared_ptr<const sensor_msgs::PointCloud2> cloud;
   const CloudLayout& layout;
-  const TimeAndIntensity* values = nullptr;  // read already, or nullptr
 };
 
+// A cloud's tally while its points are read: in chunks, which the walk's
+// thread and a second one may take in turn (lane 0 and lane 1). Every chunk
+// must be read before it is finished, and one cloud's tally is finished
+// before the next one starts.
+struct CloudTally {
+  boost::shared_ptr<const sensor_msgs::PointCloud2> cloud;
+  std::size_t topic = 0;
+  int index = 0;
+  PointPlan plan;
+  std::uint64_t chunk_points = 0;
+  std::vector<ChunkTally> chunks;
+  std::atomic<std::size_t> next{0};  // the next chunk to read
+  std::array<RingNumbers*, 2> rings{};
+  std::array<RingOrderScratch*, 2> scratch{};
+};
+
+// Tallies what the cloud's metadata says; returns the tally of its points,
+// or nullptr when they cannot be read.
+std::unique_ptr<CloudTally> StartCloudTally(SummaryTally& tally, const CloudSeen& seen);
+// Reads the next chunk of points on the thread of `lane`; false when none
+// is left.
+bool TallyNextChunk(CloudTally& cloud, int lane);
+// Adds the cloud's points to its topic once every chunk has been read.
+void FinishCloudTally(SummaryTally& tally, CloudTally& cloud);
+// The whole tally of one cloud on the calling thread.
 void TallyCloud(SummaryTally& tally, const CloudSeen& seen);
 
-// Whether a point had this ring number, the lowest and highest number seen,
-// and how many numbers were seen.
-bool RingSeen(const RingTally& ring, std::int64_t number);
-std::optional<std::pair<std::int64_t, std::int64_t>> RingExtremes(const RingTally& ring);
-long long DistinctRings(const RingTally& ring);
+// The ring numbers both threads saw on a topic.
+RingNumbers MergedRingNumbers(const RingTally& ring);
+// The lowest and highest ring number seen, and how many numbers were seen.
+std::optional<std::pair<std::int64_t, std::int64_t>> RingExtremes(const RingNumbers& numbers);
+long long DistinctRings(const RingNumbers& numbers);
 
 // Mean of the two middle values for an even count, in double precision;
 // nothing for no values.
@@ -206,9 +243,12 @@ void PrintSummaryText(const nlohmann::ordered_json& document);
 
 // The code of a recording with a silent cloud topic, for --fail-on.
 constexpr const char* kSilentTopicsCode = "silent-topics";
+// --fail-on consumer:KEY fails a run where that consumer cannot read a
+// lidar topic as is.
+constexpr const char* kConsumerCodePrefix = "consumer:";
 
 // The problem codes, in the order problems are listed, then the code of
-// silent cloud topics.
+// silent cloud topics, then the consumers' codes.
 const std::vector<std::string>& ProblemCodes();
 
 // Whether any topic of the document has one of `codes` ("any": any problem).

@@ -1,29 +1,24 @@
-// Tallies each cloud the walk hands over into its topic's numbers, reading
-// every point's fields from the message's own buffer.
+// Tallies each cloud the walk hands over into its topic's numbers: what its
+// metadata says at once, and what its points say once every chunk of them
+// has been read.
 #include "cloud/cloud_fields.h"
 #include "cloud/field_values.h"
 #include "summary/summary.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <optional>
-#include <type_traits>
 
 namespace {
 
-// Ring numbers from here up to kSmallestRing + kSmallRings - 1 are noted in
-// a byte each; that holds every 8- and 16-bit ring. Others go into a set of at
-// most kMostOtherRings numbers, so that driver bytes read as a ring cannot
-// grow the tally without bound.
-constexpr std::int64_t kSmallestRing = -32768;
-constexpr std::int64_t kSmallRings = 98304;
-constexpr std::size_t kMostOtherRings = 65536;
+// A chunk of about this many bytes of points: small enough that two threads
+// share a cloud evenly, large enough that taking one costs nothing.
+constexpr std::uint64_t kChunkBytes = 256 * 1024;
 
 const char* const kRingNames[] = {"ring", "channel", "laser_id", "line"};
 const char* const kTimeNames[] = {"time",       "t",           "timestamp",
                                   "time_stamp", "offset_time", "time_offset"};
-// Without one of those, a point's time may be whole seconds and nanoseconds
-// in two integer fields, BASE_sec and BASE_nsec.
 const char* const kTimePairBases[] = {"time", "timestamp", "t", "time_stamp"};
 const char* const kVelocityNames[] = {"velocity", "vx", "vrad", "doppler", "radial_velocity"};
 const char* const kColourNames[] = {"rgb", "rgba"};
@@ -55,24 +50,22 @@ bool HasTimePairNames(const std::vector<sensor_msgs::PointField>& fields) {
   return false;
 }
 
-bool IsIntegerDatatype(std::uint8_t datatype) {
-  return datatype >= sensor_msgs::PointField::INT8 && datatype <= sensor_msgs::PointField::UINT32;
-}
+bool IsLidarLike(const TopicTally& topic) { return topic.kind != "radar" && topic.kind != "camera"; }
 
-TopicTally& TopicOf(SummaryTally& tally, const CloudSeen& seen) {
+std::size_t TopicOf(SummaryTally& tally, const CloudSeen& seen) {
   const auto [at, added] = tally.topic_at.emplace(seen.topic, tally.topics.size());
   if (added) {
     TopicTally topic;
     topic.topic = seen.topic;
-    topic.kind = SensorKind(seen.cloud.fields);
+    topic.kind = SensorKind(seen.cloud->fields);
     topic.first_index = seen.index;
-    topic.fields = seen.cloud.fields;
+    topic.fields = seen.cloud->fields;
     for (const MemberMatch& member : seen.layout.members) {
       if (member.field < 0) topic.unmatched.push_back(member.name);
     }
     tally.topics.push_back(std::move(topic));
   }
-  return tally.topics[at->second];
+  return at->second;
 }
 
 template <typename Item>
@@ -88,7 +81,7 @@ void CountInOrder(std::vector<std::pair<Item, int>>& counts, const Item& item) {
 
 // What every cloud contributes, malformed or not.
 void TallyMetadata(TopicTally& topic, const CloudSeen& seen) {
-  const sensor_msgs::PointCloud2& cloud = seen.cloud;
+  const sensor_msgs::PointCloud2& cloud = *seen.cloud;
   ++topic.clouds;
   topic.last_index = seen.index;
   if (std::find(topic.types.begin(), topic.types.end(), seen.type) == topic.types.end()) {
@@ -109,250 +102,6 @@ void TallyMetadata(TopicTally& topic, const CloudSeen& seen) {
       std::min<std::uint64_t>(std::uint64_t{cloud.width} * cloud.height, UINT32_MAX)));
   topic.cloud_malformed.push_back(!seen.layout.inconsistency.empty());
   topic.invalid_percent.push_back(std::numeric_limits<float>::quiet_NaN());
-}
-
-std::optional<ReadableField> Readable(const sensor_msgs::PointCloud2& cloud, const char* name) {
-  const sensor_msgs::PointField* field = FirstFieldNamed(cloud, name);
-  if (field == nullptr) return std::nullopt;
-  return AsReadable(cloud, *field);
-}
-
-// The first of `names` that the cloud has a field of, when that field is
-// readable; no fall-back to the next name.
-template <std::size_t N>
-std::optional<ReadableField> ReadableByPriority(const sensor_msgs::PointCloud2& cloud,
-                                                const char* const (&names)[N]) {
-  for (const char* name : names) {
-    if (FirstFieldNamed(cloud, name) != nullptr) return Readable(cloud, name);
-  }
-  return std::nullopt;
-}
-
-// Where a cloud's per-point time is: one field, or the seconds and the
-// nanoseconds of a pair.
-struct TimeSource {
-  std::string name;  // as the summary names it
-  ReadableField field;
-  std::optional<ReadableField> nanoseconds;  // set for a pair
-};
-
-// The first single time name the cloud has decides (no time when that field
-// is unreadable); without one, the first base with both pair names does
-// (no time unless both are readable integers).
-std::optional<TimeSource> TimeSourceOf(const sensor_msgs::PointCloud2& cloud) {
-  for (const char* name : kTimeNames) {
-    if (FirstFieldNamed(cloud, name) == nullptr) continue;
-    const auto field = Readable(cloud, name);
-    if (!field) return std::nullopt;
-    return TimeSource{field->name, *field, std::nullopt};
-  }
-  for (const char* base : kTimePairBases) {
-    const std::string sec_name = std::string(base) + "_sec",
-                      nsec_name = std::string(base) + "_nsec";
-    const sensor_msgs::PointField* sec = FirstFieldNamed(cloud, sec_name);
-    const sensor_msgs::PointField* nsec = FirstFieldNamed(cloud, nsec_name);
-    if (sec == nullptr || nsec == nullptr) continue;
-    const auto seconds = AsReadable(cloud, *sec), nanoseconds = AsReadable(cloud, *nsec);
-    if (!seconds || !nanoseconds || !IsIntegerDatatype(seconds->datatype) ||
-        !IsIntegerDatatype(nanoseconds->datatype)) {
-      return std::nullopt;
-    }
-    return TimeSource{sec_name + "+" + nsec_name, *seconds, *nanoseconds};
-  }
-  return std::nullopt;
-}
-
-// Positions: points with NaN or Inf, points at the origin, and the extremes
-// of the squared range of the others.
-struct PositionTally {
-  std::uint64_t nonfinite = 0;
-  std::uint64_t zero = 0;
-  double low = std::numeric_limits<double>::infinity();
-  double high = -std::numeric_limits<double>::infinity();
-
-  void Add(double x, double y, double z) {
-    if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z)) {
-      ++nonfinite;
-    } else if (x == 0 && y == 0 && z == 0) {
-      ++zero;
-    } else {
-      const double squared = x * x + y * y + z * z;
-      low = std::min(low, squared);
-      high = std::max(high, squared);
-    }
-  }
-  void Merge(const PositionTally& other) {
-    nonfinite += other.nonfinite;
-    zero += other.zero;
-    low = std::min(low, other.low);
-    high = std::max(high, other.high);
-  }
-};
-
-struct Position {
-  ReadableField x, y, z;
-  bool floats;  // all three FLOAT32
-};
-
-// Float positions, the usual case, without a branch a point: a float squared
-// in double precision neither overflows nor underflows, so the squared range
-// alone says whether a point is finite (it is then finite) and whether it is
-// at the origin (it is then 0). Returns false when a point is infinite, whose
-// squared range is then counted among the extremes; the caller then tallies
-// the run exactly instead.
-bool TallyFloatPositions(const PointRun& run, const Position& at, PositionTally& tally) {
-  constexpr double kInfinity = std::numeric_limits<double>::infinity();
-  const std::uint32_t x_at = at.x.offset, y_at = at.y.offset, z_at = at.z.offset;
-  double low[2] = {kInfinity, kInfinity}, high[2] = {-kInfinity, -kInfinity};
-  std::uint64_t nonfinite = 0, zero = 0;
-  ForEachPointInLanes(run, [&](auto lane, const std::uint8_t* point) {
-    const double x = LoadValue<float>(point + x_at);
-    const double y = LoadValue<float>(point + y_at);
-    const double z = LoadValue<float>(point + z_at);
-    const double squared = x * x + y * y + z * z;
-    nonfinite += !(squared <= std::numeric_limits<double>::max());
-    zero += squared == 0;
-    const double away = squared == 0 ? kInfinity : squared;
-    low[lane] = away < low[lane] ? away : low[lane];  // NaN compares false: left out
-    high[lane] = squared > high[lane] ? squared : high[lane];
-  });
-  const double highest = std::max(high[0], high[1]);
-  if (highest == kInfinity) return false;
-  tally.nonfinite += nonfinite;
-  tally.zero += zero;
-  const double lowest = std::min(low[0], low[1]);
-  tally.low = std::min(tally.low, lowest);
-  // Points at the origin raised `high` to 0; without a point away from it
-  // there is no range.
-  if (lowest != kInfinity) tally.high = std::max(tally.high, highest);
-  return true;
-}
-
-void TallyPositions(const PointRun& run, const Position& at, PositionTally& tally) {
-  if (at.floats && TallyFloatPositions(run, at, tally)) return;
-  ForEachPoint(run, [&](const std::uint8_t* point) {
-    tally.Add(ReadAsDouble(point, at.x), ReadAsDouble(point, at.y), ReadAsDouble(point, at.z));
-  });
-}
-
-// The extremes of a field's values in one datatype. NaN compares false, so
-// it is left out without a test; an infinity is not, which the caller checks.
-template <typename T>
-struct Extremes {
-  T low = std::numeric_limits<T>::has_infinity ? std::numeric_limits<T>::infinity()
-                                               : std::numeric_limits<T>::max();
-  T high = std::numeric_limits<T>::has_infinity ? -std::numeric_limits<T>::infinity()
-                                                : std::numeric_limits<T>::lowest();
-  bool nonzero = false;
-
-  void Add(T value) {
-    low = value < low ? value : low;
-    high = value > high ? value : high;
-    nonzero |= value != 0;  // NaN is not 0
-  }
-  void Merge(const Extremes& other) {
-    low = other.low < low ? other.low : low;
-    high = other.high > high ? other.high : high;
-    nonzero |= other.nonzero;
-  }
-};
-
-template <typename T>
-CloudValues ValuesIn(const PointRun& run, const ReadableField& field) {
-  const std::uint32_t offset = field.offset;
-  Extremes<T> lanes[2];
-  ForEachPointInLanes(run, [&](auto lane, const std::uint8_t* point) {
-    lanes[lane].Add(LoadValue<T>(point + offset));
-  });
-  Extremes<T> all;
-  for (const Extremes<T>& lane : lanes) all.Merge(lane);
-  CloudValues values;
-  values.all_zero = !all.nonzero;
-  if (!(all.low <= all.high)) return values;  // only NaN
-  values.min = static_cast<double>(all.low);
-  values.max = static_cast<double>(all.high);
-  if (std::isfinite(values.min) && std::isfinite(values.max)) return values;
-  // An infinity among the values: the extremes of the finite ones, exactly.
-  values.min = std::numeric_limits<double>::infinity();
-  values.max = -values.min;
-  ForEachPoint(run, [&](const std::uint8_t* point) {
-    const double value = static_cast<double>(LoadValue<T>(point + field.offset));
-    if (!std::isfinite(value)) return;
-    values.min = std::min(values.min, value);
-    values.max = std::max(values.max, value);
-  });
-  return values;
-}
-
-CloudValues ValuesOf(const PointRun& run, const ReadableField& field) {
-  CloudValues values;
-  WithFieldType(field.datatype, [&](auto type) { values = ValuesIn<decltype(type)>(run, field); });
-  return values;
-}
-
-// Times of a seconds and nanoseconds pair, sec + nsec x 1e-9: always finite.
-CloudValues PairValuesOf(const PointRun& run, const ReadableField& seconds,
-                         const ReadableField& nanoseconds) {
-  CloudValues values;
-  ForEachPoint(run, [&](const std::uint8_t* point) {
-    const double nanoseconds_part = ReadAsDouble(point, nanoseconds) * 1e-9;
-    const double value = ReadAsDouble(point, seconds) + nanoseconds_part;
-    values.min = std::min(values.min, value);
-    values.max = std::max(values.max, value);
-    values.all_zero = values.all_zero && value == 0;
-  });
-  return values;
-}
-
-CloudValues TimeValuesOf(const PointRun& run, const TimeSource& time) {
-  if (time.nanoseconds) return PairValuesOf(run, time.field, *time.nanoseconds);
-  return ValuesOf(run, time.field);
-}
-
-// A float ring truncated towards zero, within the range of 64 bits.
-std::int64_t RingNumber(double value) {
-  constexpr double kLimit = 9223372036854774784.0;  // the largest double below 2^63
-  return static_cast<std::int64_t>(std::clamp(std::trunc(value), -kLimit, kLimit));
-}
-
-// A ring number outside the fast path of 8- and 16-bit rings.
-void NoteRingNumber(RingTally& ring, std::int64_t number) {
-  ring.min = std::min(ring.min, static_cast<double>(number));
-  ring.max = std::max(ring.max, static_cast<double>(number));
-  const std::int64_t at = number - kSmallestRing;
-  if (at >= 0 && at < kSmallRings) {
-    ring.small[at] = 1;
-  } else if (ring.others.size() < kMostOtherRings) {
-    ring.others.insert(number);
-  } else if (ring.others.count(number) == 0) {
-    ring.others_capped = true;
-  }
-}
-
-template <typename T>
-void NoteRingNumbersIn(RingTally& ring, const PointRun& run, const ReadableField& field) {
-  const std::uint32_t offset = field.offset;
-  if constexpr (std::is_floating_point_v<T>) {
-    ForEachPoint(run, [&](const std::uint8_t* point) {
-      const T value = LoadValue<T>(point + field.offset);
-      if (std::isfinite(value)) NoteRingNumber(ring, RingNumber(value));
-    });
-  } else if constexpr (sizeof(T) <= 2) {
-    // Every 8- and 16-bit number has its place in `small`: a plain store.
-    std::uint8_t* const small = ring.small.data() - kSmallestRing;
-    ForEachPoint(run, [small, offset](const std::uint8_t* point) {
-      small[LoadValue<T>(point + offset)] = 1;
-    });
-  } else {
-    ForEachPoint(run, [&](const std::uint8_t* point) {
-      NoteRingNumber(ring, LoadValue<T>(point + field.offset));
-    });
-  }
-}
-
-void NoteRingNumbers(RingTally& ring, const PointRun& run, const ReadableField& field) {
-  WithFieldType(field.datatype,
-                [&](auto type) { NoteRingNumbersIn<decltype(type)>(ring, run, field); });
 }
 
 // Notes the field of the first cloud that has one.
@@ -382,92 +131,188 @@ void AddTime(TimeTally& time, const CloudValues& values, bool any_points) {
   time.spans.push_back(values.max - values.min);
 }
 
-// What a cloud whose points can be read contributes. Each run of points is
-// read by every field's pass while it sits in the cache.
-void TallyPoints(TopicTally& topic, const sensor_msgs::PointCloud2& cloud,
-                 const TimeAndIntensity& values) {
+// The longest run of empty sectors around the circle, and where it starts
+// (the first such run from sector 0 on).
+void LargestGap(const std::bitset<360>& sectors, int& gap, int& start) {
+  gap = 0;
+  start = 0;
+  if (sectors.none()) {
+    gap = 360;
+    return;
+  }
+  for (int first = 0; first < 360; ++first) {
+    if (sectors[first] || !sectors[(first + 359) % 360]) continue;
+    int length = 0;
+    while (!sectors[(first + length) % 360]) ++length;
+    if (length > gap) {
+      gap = length;
+      start = first;
+    }
+  }
+}
+
+// The last point's time (point width x height - 1).
+double LastPointTime(const sensor_msgs::PointCloud2& cloud, const TimeSource& time) {
+  const std::uint8_t* point = cloud.data.data() + std::size_t{cloud.height - 1} * cloud.row_step +
+                              std::size_t{cloud.width - 1} * cloud.point_step;
+  double value = ReadAsDouble(point, time.field);
+  if (time.nanoseconds) {
+    const double nanoseconds_part = ReadAsDouble(point, *time.nanoseconds) * 1e-9;
+    value += nanoseconds_part;
+  }
+  return value;
+}
+
+bool SameCloud(const sensor_msgs::PointCloud2& a, const sensor_msgs::PointCloud2& b) {
+  return a.width == b.width && a.height == b.height && a.point_step == b.point_step &&
+         a.row_step == b.row_step && a.fields == b.fields && !a.data.empty() &&
+         a.data.size() == b.data.size() &&
+         std::memcmp(a.data.data(), b.data.data(), a.data.size()) == 0;
+}
+
+void NoteRepeat(TopicTally& topic, const CloudTally& cloud) {
+  if (topic.previous && SameCloud(*cloud.cloud, *topic.previous)) {
+    if (topic.repeated_clouds++ == 0) topic.repeated_first_index = cloud.index;
+  }
+  topic.previous = cloud.cloud;
+}
+
+RingOrderScratch& ScratchOf(SummaryTally& tally, int lane) {
+  auto& scratch = tally.scratch[static_cast<std::size_t>(lane)];
+  if (!scratch) scratch = std::make_unique<RingOrderScratch>();
+  return *scratch;
+}
+
+}  // namespace
+
+std::unique_ptr<CloudTally> StartCloudTally(SummaryTally& tally, const CloudSeen& seen) {
+  ++tally.clouds;
+  const std::size_t at = TopicOf(tally, seen);
+  TopicTally& topic = tally.topics[at];
+  TallyMetadata(topic, seen);
+  if (!seen.layout.inconsistency.empty()) return nullptr;
+  const sensor_msgs::PointCloud2& cloud = *seen.cloud;
+  if (!topic.readable) {
+    topic.readable = true;
+    topic.readable_fields = cloud.fields;
+  }
+  auto job = std::make_unique<CloudTally>();
+  job->cloud = seen.cloud;
+  job->topic = at;
+  job->index = seen.index;
+  job->plan = PlanPass(cloud, IsLidarLike(topic));
+  const PointPlan& plan = job->plan;
+  if (plan.ring) {
+    NoteField(topic.ring, *plan.ring);
+    topic.ring.integer = topic.ring.integer &&
+                         plan.ring->datatype != sensor_msgs::PointField::FLOAT32 &&
+                         plan.ring->datatype != sensor_msgs::PointField::FLOAT64;
+    for (std::size_t lane = 0; lane < 2; ++lane) {
+      if (!topic.ring.lanes[lane]) topic.ring.lanes[lane] = std::make_unique<RingNumbers>();
+      job->rings[lane] = topic.ring.lanes[lane].get();
+    }
+  }
+  if (plan.time) NoteField(topic.time, {plan.time->name, plan.time->field.offset,
+                                        plan.time->field.datatype});
+  if (plan.intensity) NoteField(topic.intensity, *plan.intensity);
+  for (int lane = 0; lane < 2; ++lane) job->scratch[lane] = &ScratchOf(tally, lane);
+  const std::uint64_t points = std::uint64_t{cloud.width} * cloud.height;
+  job->chunk_points = std::max<std::uint64_t>(1, kChunkBytes / std::max(1u, cloud.point_step));
+  job->chunks.resize(PointsFitData(cloud) ? (points + job->chunk_points - 1) / job->chunk_points
+                                          : 0);
+  return job;
+}
+
+bool TallyNextChunk(CloudTally& cloud, int lane) {
+  const std::size_t chunk = cloud.next.fetch_add(1);
+  if (chunk >= cloud.chunks.size()) return false;
+  const std::uint64_t begin = chunk * cloud.chunk_points;
+  TallyChunk(*cloud.cloud, cloud.plan, begin, begin + cloud.chunk_points,
+             cloud.rings[static_cast<std::size_t>(lane)],
+             *cloud.scratch[static_cast<std::size_t>(lane)], cloud.chunks[chunk]);
+  return true;
+}
+
+void FinishCloudTally(SummaryTally& tally, CloudTally& job) {
+  TopicTally& topic = tally.topics[job.topic];
+  const sensor_msgs::PointCloud2& cloud = *job.cloud;
+  const PointPlan& plan = job.plan;
   const std::uint64_t points = std::uint64_t{cloud.width} * cloud.height;
   topic.points_total += points;
   topic.points_min = std::min(topic.points_min, points);
   topic.points_max = std::max(topic.points_max, points);
   if (points == 0) ++topic.empty_clouds;
 
-  const auto x = Readable(cloud, "x"), y = Readable(cloud, "y"), z = Readable(cloud, "z");
-  std::optional<Position> position;
-  if (x && y && z) {
-    const bool floats = x->datatype == sensor_msgs::PointField::FLOAT32 &&
-                        y->datatype == x->datatype && z->datatype == x->datatype;
-    position = Position{*x, *y, *z, floats};
+  ChunkTally all;
+  for (const ChunkTally& chunk : job.chunks) {
+    all.positions.Merge(chunk.positions);
+    all.sectors |= chunk.sectors;
+    all.time.Merge(chunk.time);
+    all.intensity.Merge(chunk.intensity);
   }
-  const auto ring = ReadableByPriority(cloud, kRingNames);
-  const auto time = TimeSourceOf(cloud);
-  const auto intensity = Readable(cloud, "intensity");
-  if (ring) {
-    NoteField(topic.ring, *ring);
-    if (topic.ring.small.empty()) topic.ring.small.assign(kSmallRings, 0);
+  if (plan.position) {
+    AddPositions(topic, all.positions, cloud.is_dense);
+    if (points > 0) {
+      topic.invalid_percent.back() = static_cast<float>(
+          100.0 * static_cast<double>(all.positions.nonfinite + all.positions.zero) /
+          static_cast<double>(points));
+    }
   }
-  if (time) NoteField(topic.time, {time->name, time->field.offset, time->field.datatype});
-  if (intensity) NoteField(topic.intensity, *intensity);
+  if (plan.time) AddTime(topic.time, all.time, PointsFitData(cloud));
+  if (plan.intensity) AddExtremes(topic.intensity, all.intensity);
+  if (!IsLidarLike(topic)) return;
 
-  PositionTally positions;
-  ForEachPointRun(cloud, [&](const PointRun& run) {
-    if (position) TallyPositions(run, *position, positions);
-    if (ring) NoteRingNumbers(topic.ring, run, *ring);
-  });
-  const CloudValues& time_values = values.time;
-  const CloudValues& intensity_values = values.intensity;
-  if (position) AddPositions(topic, positions, cloud.is_dense);
-  if (position && points > 0) {
-    topic.invalid_percent.back() =
-        static_cast<float>(100.0 * static_cast<double>(positions.nonfinite + positions.zero) /
-                           static_cast<double>(points));
+  CloudPoints seen;
+  seen.index = job.index;
+  seen.stamp = static_cast<std::int64_t>(cloud.header.stamp.toNSec());
+  if (plan.time && all.time.finite > 0) {
+    seen.time = true;
+    seen.time_min = all.time.min;
+    seen.time_max = all.time.max;
+    seen.time_constant = all.time.finite >= 2 && all.time.min == all.time.max &&
+                         all.time.min != 0;
+    const double last = LastPointTime(cloud, *plan.time);
+    seen.last_not_latest = std::isfinite(last) && all.time.max > last;
   }
-  if (ring) {
-    topic.ring.integer = topic.ring.integer && ring->datatype != sensor_msgs::PointField::FLOAT32 &&
-                         ring->datatype != sensor_msgs::PointField::FLOAT64;
+  if (plan.ring_order) {
+    const std::uint64_t backward = BackwardSteps(job.chunks, *job.scratch[0]);
+    seen.unordered = backward * 100 > all.time.finite;
   }
-  if (time) AddTime(topic.time, time_values, PointsFitData(cloud));
-  if (intensity) AddExtremes(topic.intensity, intensity_values);
-}
-
-}  // namespace
-
-void CloudValues::Merge(const CloudValues& other) {
-  min = std::min(min, other.min);
-  max = std::max(max, other.max);
-  all_zero = all_zero && other.all_zero;
-}
-
-TimeAndIntensity ReadTimeAndIntensity(const sensor_msgs::PointCloud2& cloud) {
-  const auto time = TimeSourceOf(cloud);
-  const auto intensity = Readable(cloud, "intensity");
-  TimeAndIntensity values;
-  ForEachPointRun(cloud, [&](const PointRun& run) {
-    if (time) values.time.Merge(TimeValuesOf(run, *time));
-    if (intensity) values.intensity.Merge(ValuesOf(run, *intensity));
-  });
-  return values;
+  if (plan.azimuth && points > 0) {
+    seen.sweep = true;
+    seen.coverage = static_cast<int>(all.sectors.count());
+    seen.valid = points - all.positions.nonfinite - all.positions.zero;
+    LargestGap(all.sectors, seen.gap, seen.gap_start);
+  }
+  topic.readable_clouds.push_back(seen);
+  NoteRepeat(topic, job);
 }
 
 void TallyCloud(SummaryTally& tally, const CloudSeen& seen) {
-  ++tally.clouds;
-  TopicTally& topic = TopicOf(tally, seen);
-  TallyMetadata(topic, seen);
-  if (!seen.layout.inconsistency.empty()) return;
-  if (seen.values != nullptr) {
-    TallyPoints(topic, seen.cloud, *seen.values);
-  } else {
-    TallyPoints(topic, seen.cloud, ReadTimeAndIntensity(seen.cloud));
+  const std::unique_ptr<CloudTally> job = StartCloudTally(tally, seen);
+  if (!job) return;
+  while (TallyNextChunk(*job, 0)) {
   }
+  FinishCloudTally(tally, *job);
 }
 
-bool RingSeen(const RingTally& ring, std::int64_t number) {
-  const std::int64_t at = number - kSmallestRing;
-  if (at >= 0 && at < kSmallRings) return !ring.small.empty() && ring.small[at] != 0;
-  return ring.others.count(number) != 0;
+RingNumbers MergedRingNumbers(const RingTally& ring) {
+  RingNumbers merged;
+  for (const auto& lane : ring.lanes) {
+    if (!lane) continue;
+    if (!lane->small.empty()) {
+      if (merged.small.empty()) merged.small.assign(kSmallRings, 0);
+      for (std::size_t i = 0; i < merged.small.size(); ++i) merged.small[i] |= lane->small[i];
+    }
+    merged.others.insert(lane->others.begin(), lane->others.end());
+    merged.others_capped = merged.others_capped || lane->others_capped;
+    merged.min = std::min(merged.min, lane->min);
+    merged.max = std::max(merged.max, lane->max);
+  }
+  return merged;
 }
 
-std::optional<std::pair<std::int64_t, std::int64_t>> RingExtremes(const RingTally& ring) {
+std::optional<std::pair<std::int64_t, std::int64_t>> RingExtremes(const RingNumbers& ring) {
   std::int64_t low = std::numeric_limits<std::int64_t>::max();
   std::int64_t high = std::numeric_limits<std::int64_t>::min();
   for (std::int64_t at = 0; at < static_cast<std::int64_t>(ring.small.size()); ++at) {
@@ -483,7 +328,7 @@ std::optional<std::pair<std::int64_t, std::int64_t>> RingExtremes(const RingTall
   return std::make_pair(low, high);
 }
 
-long long DistinctRings(const RingTally& ring) {
+long long DistinctRings(const RingNumbers& ring) {
   long long distinct = static_cast<long long>(ring.others.size());
   for (const std::uint8_t seen : ring.small) distinct += seen;
   return distinct;

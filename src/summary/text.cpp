@@ -1,5 +1,6 @@
 // The summary's JSON document as '#' lines after the report, at most 100
 // columns wide, each number with its unit.
+#include "summary/rules.h"
 #include "summary/summary.h"
 #include "text_format.h"
 
@@ -61,6 +62,51 @@ std::string FrameIds(const ordered_json& frame_ids) {
   return text;
 }
 
+bool IsLidarLike(const ordered_json& topic) {
+  return topic["kind"] != "radar" && topic["kind"] != "camera";
+}
+
+void PrintSweep(const ordered_json& sweep) {
+  if (sweep.is_null()) {
+    PrintLine("sweep", "none: no cloud with points to read");
+    return;
+  }
+  const ordered_json& coverage = sweep["coverage_deg"];
+  const long long partial = Count(sweep["partial_clouds"]);
+  PrintLine("sweep", Format("%s° median (%lld° to %lld°), %s valid points median; %s, largest "
+                            "gap %lld° (cloud %lld)",
+                            Grouped(coverage["median"].get<double>()).c_str(),
+                            Count(coverage["min"]), Count(coverage["max"]),
+                            Grouped(sweep["valid_points"]["median"].get<double>()).c_str(),
+                            Plural(partial, "partial sweep", "partial sweeps").c_str(),
+                            Count(sweep["largest_gap_deg"]), Count(sweep["largest_gap_index"])));
+}
+
+// The consumers that read the topic as is on one line, then one line for
+// each of the others with its reasons.
+void PrintConsumers(const ordered_json& t) {
+  if (t["consumers"].is_null()) {
+    PrintLine("consumers", "not judged: no cloud's points can be read");
+    return;
+  }
+  const std::vector<ConsumerWords> consumers = DescribeConsumers(t);
+  std::string working;
+  for (const ConsumerWords& consumer : consumers) {
+    if (!consumer.works) continue;
+    working += (working.empty() ? "" : ", ") + consumer.name +
+               (consumer.how.empty() ? "" : " " + consumer.how);
+  }
+  PrintLine("consumers", "works as is: " + (working.empty() ? std::string("none") : working));
+  for (const ConsumerWords& consumer : consumers) {
+    if (consumer.works) continue;
+    std::string reasons;
+    for (const std::string& reason : consumer.reasons) {
+      reasons += (reasons.empty() ? "" : "; ") + reason;
+    }
+    PrintLine("", consumer.name + ": " + reasons);
+  }
+}
+
 void PrintTopic(const ordered_json& t) {
   std::printf("# summary of %s (%s): %s (%d to %d), %s, %s\n",
               t["topic"].get<std::string>().c_str(), t["kind"].get<std::string>().c_str(),
@@ -90,8 +136,11 @@ void PrintTopic(const ordered_json& t) {
                                 Duration(s["period_median"].get<double>()).c_str())
                              .c_str(),
                    zero == 0 ? "" : (", " + Plural(zero, "stamp", "stamps") + " 0").c_str()));
-  PrintLine("gaps", Format("%lld over 1.5 periods, %lld backward, %lld repeated", Count(s["gaps"]),
-                           Count(s["backward"]), Count(s["repeated"])));
+  PrintLine("gaps", Format("%lld over 1.5 periods, %lld backward, %lld repeated%s",
+                           Count(s["gaps"]), Count(s["backward"]), Count(s["repeated"]),
+                           s["jitter"].is_null()
+                               ? ""
+                               : (", jitter " + Duration(s["jitter"].get<double>())).c_str()));
   const ordered_json& l = t["latency"];
   PrintLine("latency",
             l["median"].is_null()
@@ -111,6 +160,7 @@ void PrintTopic(const ordered_json& t) {
                      : r["max"].is_null() ? Format("%.3f m to over 1e154 m", r["min"].get<double>())
                                           : Format("%.3f to %.3f m", r["min"].get<double>(),
                                                    r["max"].get<double>()));
+  if (IsLidarLike(t)) PrintSweep(t["sweep"]);
   const ordered_json& ring = t["ring"];
   if (ring.is_null()) {
     PrintLine("ring", "none");
@@ -147,7 +197,8 @@ void PrintTopic(const ordered_json& t) {
                              time["relative"].is_null()
                                  ? ""
                                  : (time["relative"] == true ? ", relative" : ", absolute"),
-                             Count(time["zero_clouds"])));
+                             Count(time["zero_clouds"])) +
+                          (time["stamp_at"].is_null() ? "" : "; stamp " + StampPlace(time)));
   }
   const ordered_json& intensity = t["intensity"];
   PrintLine(
@@ -157,6 +208,7 @@ void PrintTopic(const ordered_json& t) {
           : Format("'%s' %s, %s to %s", intensity["field"].get<std::string>().c_str(),
                    intensity["datatype"].get<std::string>().c_str(),
                    Number("%g", intensity["min"]).c_str(), Number("%g", intensity["max"]).c_str()));
+  if (IsLidarLike(t)) PrintConsumers(t);
   if (t["problems"].empty()) PrintLine("problems", "none");
   for (const ordered_json& problem : t["problems"]) {
     PrintLine("problem",

@@ -10,6 +10,7 @@
 #include "storage/cdr_cloud.h"
 #include "summary/summary.h"
 
+#include <boost/make_shared.hpp>
 #include <pcl/console/print.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
@@ -54,8 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Twice, so that the document has stamp deltas and a layout to compare.
   SummaryTally tally;
   const std::string topic = "/fuzz", type = "sensor_msgs/PointCloud2";
+  const auto shared = boost::make_shared<const sensor_msgs::PointCloud2>(cloud);
   for (int index = 0; index < 2; ++index) {
-    TallyCloud(tally, {index, topic, type, ros::Time(1, 0), cloud, layout});
+    TallyCloud(tally, {index, topic, type, ros::Time(1, 0), shared, layout});
   }
   PrintSummaryText(SummaryDocument(tally));
   options.full_conversion = true;
