@@ -2,6 +2,7 @@
 // the conversion rules with python3-rosbag and numpy) on a bag of odd layouts.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -91,6 +92,31 @@ TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
       auto rgbd = cloud_builder::MakeCloud(camera, 16, 2);
       rgbd.header.stamp = ros::Time(120 + i * 0.2);
       b.write("/camera", ros::Time(120 + i * 0.2 + 20545920), rgbd);
+      // An Ouster-like lidar (t in nanoseconds, ring UINT8) stamped at the
+      // sweep's end, whose points sit on sector boundaries, one sweep losing a
+      // sector and one repeated.
+      const auto ouster = layout({{"x", f32}, {"y", f32}, {"z", f32}, {"intensity", f32},
+                                  {"t", u32}, {"ring", PointField::UINT8}});
+      auto sweep = cloud_builder::MakeCloud(ouster, 24, 360);
+      sweep.header.stamp = ros::Time(130 + i * 0.1);
+      for (std::uint32_t p = 0; p < 360; ++p) {
+        const bool lost = i == 2 && p >= 100 && p < 120;
+        const double a = (p + (i == 3 ? 0.0 : 0.5)) * M_PI / 180;  // cloud 3 on the boundaries
+        cloud_builder::Put(sweep, p, 0, lost ? 0.0f : static_cast<float>(std::sin(a)));
+        cloud_builder::Put(sweep, p, 4, lost ? 0.0f : static_cast<float>(std::cos(a)));
+        cloud_builder::Put(sweep, p, 12, static_cast<float>(p % 7));
+        cloud_builder::Put(sweep, p, 16, std::uint32_t(p * 250000));
+        cloud_builder::Put(sweep, p, 20, std::uint8_t(p % 16));
+      }
+      if (i == 3) {
+        for (std::uint32_t p = 0; p < 4; ++p) {  // the axes, with -0 on -y
+          const float x[] = {0.0f, 1.0f, -0.0f, -1.0f}, y[] = {1.0f, 0.0f, -1.0f, 0.0f};
+          cloud_builder::Put(sweep, p, 0, x[p]);
+          cloud_builder::Put(sweep, p, 4, y[p]);
+        }
+      }
+      b.write("/ouster", ros::Time(130 + i * 0.1 + 0.09), sweep);
+      if (i == 4) b.write("/ouster", ros::Time(130 + i * 0.1 + 0.095), sweep);
     }
   });
   const RunResult tool = RunTool({"--json", "-", bag});
@@ -102,6 +128,6 @@ TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
     for (auto& problem : topic["problems"]) problem.erase("text");
   }
   const nlohmann::json theirs = nlohmann::json::parse(peer.out);
-  EXPECT_EQ(ours["topics"].size(), 12u);
+  EXPECT_EQ(ours["topics"].size(), 13u);
   EXPECT_EQ(ours, theirs) << nlohmann::json::diff(ours, theirs);
 }
