@@ -11,6 +11,7 @@ independent check of the tool's numbers.
 """
 import json
 import math
+import struct
 import sys
 
 import numpy as np
@@ -119,7 +120,7 @@ class Topic:
         self.layouts = set()
         self.total = self.empty = 0
         self.pmin = self.pmax = None
-        self.stamps, self.indices, self.latencies = [], [], []
+        self.stamps, self.indices, self.latencies, self.seqs = [], [], [], []
         self.nonfinite = self.zero = self.dense_wrong = self.dense_false = 0
         self.r2min = self.r2max = None
         self.ring = self.time = self.intensity = None  # [name, datatype, min, max, ...]
@@ -413,6 +414,150 @@ def consumers_json(t, topic):
     return out
 
 
+def context_kind(datatype):
+    name = datatype.replace("/msg/", "/")
+    if name in ("tf2_msgs/TFMessage", "tf/tfMessage"):
+        return "tf"
+    return "imu" if name == "sensor_msgs/Imu" else None
+
+
+PACKET_TYPES = {"velodyne_msgs/VelodyneScan", "ouster_ros/PacketMsg",
+                "ouster_sensor_msgs/PacketMsg", "rslidar_msgs/rslidarScan",
+                "rslidar_msg/RslidarPacket", "nebula_msgs/NebulaPackets"}
+
+
+def lidar_form(datatype):
+    name = datatype.replace("/msg/", "/")
+    if name in ("livox_ros_driver/CustomMsg", "livox_ros_driver2/CustomMsg"):
+        return "livox-custom"
+    if name == "point_cloud_interfaces/CompressedPointCloud2":
+        return "compressed"
+    if name in PACKET_TYPES:
+        return "packets"
+    if "/" not in name:
+        return None
+    package, short = name.split("/")[0], name.split("/")[-1]
+    if package != "sensor_msgs" and "Packet" in short:
+        return "packets"
+    if (package.endswith("_msgs") and package not in ("sensor_msgs", "radar_msgs")
+            and short.endswith("Scan") and "Radar" not in short and "Laser" not in short):
+        return "packets"
+    return None
+
+
+def parse_tf(buf):
+    """(parent, child) of each transform, or None when the bytes are no TFMessage."""
+    try:
+        (count,) = struct.unpack_from("<I", buf, 0)
+        at, pairs = 4, []
+        for _ in range(count):
+            at += 12
+            (n,) = struct.unpack_from("<I", buf, at)
+            parent = bytes(buf[at + 4:at + 4 + n]).decode("utf-8", "replace")
+            at += 4 + n
+            (n,) = struct.unpack_from("<I", buf, at)
+            child = bytes(buf[at + 4:at + 4 + n]).decode("utf-8", "replace")
+            at += 4 + n + 56
+            if at > len(buf):
+                return None
+            pairs.append((parent, child))
+        return pairs
+    except struct.error:
+        return None
+
+
+def stamp_facts(stamps, latencies):
+    set_stamps = [(s, l) for s, l in zip(stamps, latencies) if s != 0]
+    deltas = [b[0] - a[0] for a, b in zip(set_stamps, set_stamps[1:])]
+    period = median([d for d in deltas if d > 0])
+    return {"period": None if period is None else period / 1e9,
+            "first": set_stamps[0][0] if set_stamps else None,
+            "last": set_stamps[-1][0] if set_stamps else None,
+            "latency": None if not set_stamps else median([l for _s, l in set_stamps]) / 1e9,
+            "deltas": deltas, "period_ns": period}
+
+
+def seconds_of(ns):
+    return float(ns // 10**9) + 1e-9 * float(ns % 10**9)
+
+
+def imu_json(name, imu):
+    f = stamp_facts(imu["stamps"], imu["latencies"])
+    acc = median(imu["acc"])
+    unit = None
+    if acc is not None:
+        unit = "m/s2" if 8 <= acc <= 11.5 else "g" if 0.8 <= acc <= 1.2 else "unknown"
+    any_ = bool(imu["stamps"])
+    return {"topic": name, "type": imu["type"], "messages": imu["messages"],
+            "stamps": {"first": seconds_of(imu["stamps"][0]) if any_ else None,
+                       "last": seconds_of(imu["stamps"][-1]) if any_ else None,
+                       "period_median": f["period"],
+                       "rate_hz": None if f["period"] is None else 1.0 / f["period"],
+                       "gaps": sum(f["period_ns"] is not None and d > 1.5 * f["period_ns"]
+                                   for d in f["deltas"]),
+                       "backward": sum(d < 0 for d in f["deltas"]),
+                       "zero": sum(s == 0 for s in imu["stamps"])},
+            "latency_median": f["latency"], "acceleration_median": acc,
+            "acceleration_unit": unit}
+
+
+def add_surroundings(t, js, topics, context):
+    """frames and imu, before the problems, and their problem codes."""
+    problems = js.pop("problems")
+    strip = lambda f: f[1:] if f.startswith("/") else f
+    first = strip(next(iter(t.frame_ids)))
+    transforms = sorted(context["transforms"])
+    in_tf = any(first in (p, c) for p, c, _s in transforms)
+    chain = None
+    if in_tf:
+        chain, at = [first], first
+        while True:
+            parent = next((p for p, c, _s in transforms if c == at), None)
+            if parent is None or parent in chain:
+                break
+            chain.append(parent)
+            at = parent
+    shared = sorted(o.topic for o in topics.values()
+                    if o is not t and set(o.frame_ids) & set(t.frame_ids))
+    js["frames"] = {"empty": t.frame_ids.get("", 0),
+                    "leading_slash": sum(n for f, n in t.frame_ids.items() if f.startswith("/")),
+                    "shared_with": shared, "in_tf": in_tf, "tf_chain": chain}
+    cf = stamp_facts(t.stamps, t.latencies)
+    tm = js["time"]
+    last = tm["offsets"]["last_median"] if tm is not None and tm["offsets"] is not None else None
+    imus = []
+    for name, imu in sorted(context["imus"].items()):
+        f = stamp_facts(imu["stamps"], imu["latencies"])
+        offset = covers = None
+        if cf["latency"] is not None and f["latency"] is not None:
+            offset = (cf["latency"] - (last or 0)) - f["latency"]
+        if cf["first"] is not None and f["first"] is not None:
+            slack = f["period"] or 0
+            covers = (seconds_of(f["first"]) - slack <= seconds_of(cf["first"]) and
+                      seconds_of(f["last"]) + slack >= seconds_of(cf["last"]) + (last or 0))
+        imus.append({"topic": name, "clock_offset": offset, "covers": covers})
+    js["imu"] = imus
+    codes = [p["code"] for p in problems]
+    period = js["stamps"]["period_median"] or 0
+    limit = max(period, 0.1) if last is not None else max(2 * period, 0.2)
+    lidar_like = js["kind"] not in ("radar", "camera")
+    extra = [("frame-empty", js["frames"]["empty"] > 0),
+             ("frame-slash", js["frames"]["leading_slash"] > 0),
+             ("no-transform", bool(transforms) and not in_tf),
+             ("imu-clock", lidar_like and any(i["clock_offset"] is not None and
+                                              abs(i["clock_offset"]) > limit for i in imus)),
+             ("imu-short", lidar_like and any(i["covers"] is False for i in imus))]
+    codes += [code for code, found in extra if found]
+    js["problems"] = [{"code": code} for code in codes]
+
+
+def seq_lost(seqs):
+    steps = [b - a for a, b in zip(seqs, seqs[1:])]
+    if not steps or 10 * sum(s == 1 for s in steps) < 9 * len(steps):
+        return None
+    return sum(s - 1 for s in steps if s > 1)
+
+
 def topic_json(t):
     stamped = [i for i, s in enumerate(t.stamps) if s != 0]
     deltas = [t.stamps[b] - t.stamps[a] for a, b in zip(stamped, stamped[1:])]
@@ -467,7 +612,7 @@ def topic_json(t):
                    "gaps": len(gaps), "backward": sum(d < 0 for d in deltas),
                    "repeated": sum(d == 0 for d in deltas),
                    "zero": len(t.stamps) - len(stamped), "gap_indices": gaps[:20],
-                   "jitter": jitter, "short": short},
+                   "jitter": jitter, "short": short, "seq_lost": seq_lost(t.seqs)},
         "latency": {"min": min(latencies) / 1e9 if latencies else None,
                     "median": median(latencies) / 1e9 if latencies else None,
                     "max": max(latencies) / 1e9 if latencies else None},
@@ -499,6 +644,7 @@ def problem_codes(t):
         ("stamp-repeated", s["repeated"] > 0),
         ("stamp-zero", s["zero"] > 0),
         ("stamp-jitter", s["jitter"] is not None and (s["jitter"] > 0.05 * period or s["short"] > 0)),
+        ("messages-lost", bool(s["seq_lost"])),
         ("clock-offset", t["latency"]["median"] is not None and abs(t["latency"]["median"]) > 1),
         ("nonfinite-points", inv["nonfinite_points"] > 0),
         ("dense-flag-wrong", inv["dense_flag_wrong"] > 0),
@@ -525,8 +671,39 @@ def problem_codes(t):
 def summary(path):
     bag = rosbag.Bag(path)
     topics, count = {}, 0
+    tf_topics, transforms, undecodable, imus = {}, {}, 0, {}
+    for connection in bag._connections.values():
+        kind = context_kind(connection.datatype)
+        if kind == "tf":
+            tf_topics.setdefault(connection.topic, 0)
+        elif kind == "imu":
+            imus.setdefault(connection.topic, {"type": connection.datatype, "messages": 0,
+                                               "stamps": [], "latencies": [], "acc": []})
     for topic, raw, t, _header in bag.read_messages(raw=True, return_connection_header=True):
         datatype, buf, md5 = raw[0], raw[1], raw[2]
+        record_ns = t.secs * 10**9 + t.nsecs
+        kind = context_kind(datatype)
+        if kind == "tf":
+            tf_topics[topic] = tf_topics.get(topic, 0) + 1
+            pairs = parse_tf(buf)
+            if pairs is None:
+                undecodable += 1
+                continue
+            static = topic.split("/")[-1] == "tf_static"
+            strip = lambda f: f[1:] if f.startswith("/") else f
+            for key in {(strip(parent), strip(child), static) for parent, child in pairs}:
+                transforms[key] = transforms.get(key, 0) + 1
+            continue
+        if kind == "imu":
+            imu = imus[topic]
+            imu["messages"] += 1
+            sec, nsec = struct.unpack_from("<II", buf, 4)
+            (n,) = struct.unpack_from("<I", buf, 12)
+            acc = struct.unpack_from("<3d", buf, 16 + n + 8 * 25)
+            imu["stamps"].append(sec * 10**9 + nsec)
+            imu["latencies"].append(record_ns - (sec * 10**9 + nsec))
+            imu["acc"].append(math.sqrt(acc[0] ** 2 + acc[1] ** 2 + acc[2] ** 2))
+            continue
         if md5 != CLOUD_MD5:
             continue
         c = parse_cloud(buf)
@@ -549,6 +726,7 @@ def summary(path):
         tp.dense_false += is_dense == 0
         tp.layouts.add((point_step, is_bigendian, tuple(fields)))
         tp.stamps.append(stamp_ns)
+        tp.seqs.append(struct.unpack_from("<I", buf, 0)[0])
         tp.indices.append(count)
         tp.latencies.append(t.secs * 10**9 + t.nsecs - stamp_ns)
         if malformed(fields, height, width, point_step, row_step, len(data)):
@@ -576,15 +754,28 @@ def summary(path):
                 silent[(connection.topic, connection.datatype)] = True
             continue
         key = (connection.topic, connection.datatype)
-        others[key] = others.get(key, 0) + len(bag._connection_indexes[connection.id])
+        others[key] = others.get(key, 0) + len(bag._connection_indexes.get(connection.id, []))
     bag.close()
+    context = {"tf_topics": tf_topics, "transforms": transforms, "undecodable": undecodable,
+               "imus": imus}
+    topic_list = [topic_json(t) for t in topics.values()]
+    for t, js in zip(topics.values(), topic_list):
+        add_surroundings(t, js, topics, context)
     return {"bag": path, "bags": [path], "complete": True, "topics_requested": False,
             "walk_clouds": count, "clouds": count,
-            "topics": [topic_json(t) for t in topics.values()],
+            "topics": topic_list,
             "other_topics": [{"topic": k[0], "type": k[1], "messages": n}
                              for k, n in sorted(others.items())],
             "silent_cloud_topics": [{"topic": k[0], "type": k[1], "offered_qos": None}
-                                    for k in sorted(silent)]}
+                                    for k in sorted(silent)],
+            "lidar_not_clouds": [{"topic": k[0], "type": k[1], "form": lidar_form(k[1]),
+                                  "messages": n} for k, n in sorted(others.items())
+                                 if lidar_form(k[1])],
+            "tf": {"topics": [{"topic": k, "messages": n} for k, n in sorted(tf_topics.items())],
+                   "transforms": [{"parent": k[0], "child": k[1], "static": k[2],
+                                   "messages": n} for k, n in sorted(transforms.items())],
+                   "undecodable": undecodable},
+            "imu_topics": [imu_json(name, imu) for name, imu in sorted(imus.items())]}
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ PACKAGES=(
   # MCAP: lz4-compressed chunks, their CRC-32 (libdeflate reads, zlib writes)
   liblz4-dev libdeflate-dev zlib1g-dev
   # tests, sanitizers and fuzzing
-  libgtest-dev clang libclang-rt-14-dev
+  libgtest-dev clang libclang-rt-14-dev libtf2-msgs-dev
   # benchmarks
   python3-rosbag python3-numpy time
   # packaging: catkin workspace, .deb (CPack's Debian generator runs file), man page

@@ -6,6 +6,7 @@
 #include "output_files.h"
 #include "progress.h"
 #include "storage/recording.h"
+#include "context/context.h"
 #include "summary/summary.h"
 
 #include <console_bridge/console.h>
@@ -73,6 +74,10 @@ void NoteTopics(const std::vector<StoredTopic>& topics, SummaryTally& tally) {
   for (const StoredTopic& topic : topics) {
     if (!topic.cloud) {
       tally.other_topics.push_back({topic.name, topic.type, topic.messages});
+      NoteContextTopic(tally.context, topic.name, topic.type);
+      if (const char* form = LidarFormOf(topic.type)) {
+        tally.lidar_not_clouds.push_back({topic.name, topic.type, form, topic.messages});
+      }
     } else if (topic.messages == 0) {
       tally.silent_topics.push_back({topic.name, topic.type, topic.qos_stored, topic.offered_qos});
     }
@@ -101,10 +106,23 @@ bool CheckRequestedTopics(const std::vector<StoredTopic>& topics, const std::str
   return any;
 }
 
-// The messages the walk reads: the requested topics in the record-time
-// window [start, end], with +S counted from the first message of the first
-// bag, so that filtering a large bag reads only what it reports.
-MessageQuery WalkQuery(const Recording& recording, const DumpOptions& options) {
+// The topics the summary reads besides clouds: TF and IMU.
+std::vector<std::string> ContextTopics(const std::vector<StoredTopic>& topics) {
+  std::vector<std::string> names;
+  for (const StoredTopic& topic : topics) {
+    if (!topic.cloud && ContextKindOf(topic.type) != ContextKind::kNone) {
+      names.push_back(topic.name);
+    }
+  }
+  return names;
+}
+
+// The messages the walk reads: the requested topics (and the summary's TF
+// and IMU topics, whatever -t says) in the record-time window [start, end],
+// with +S counted from the first message of the first bag, so that filtering
+// a large bag reads only what it reports.
+MessageQuery WalkQuery(const Recording& recording, const DumpOptions& options,
+                       const std::vector<std::string>& context_topics) {
   std::int64_t first = 0;
   if ((options.start.set && options.start.after_first) ||
       (options.end.set && options.end.after_first)) {
@@ -112,6 +130,9 @@ MessageQuery WalkQuery(const Recording& recording, const DumpOptions& options) {
   }
   MessageQuery query;
   query.topics = options.topics;
+  if (!query.topics.empty()) {
+    query.topics.insert(query.topics.end(), context_topics.begin(), context_topics.end());
+  }
   if (options.start.set) {
     query.start_ns = options.start.nanoseconds + (options.start.after_first ? first : 0);
   }
@@ -204,8 +225,13 @@ bool ExportCloud(const std::string& dir, int index, const std::string& topic,
 // caller. Returns false when the report, an image or a PCD file could not be
 // written; counts the selected clouds in `selected`.
 bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProgress& progress,
-                SummaryTally* summary, int& selected) {
-  const MessageQuery query = WalkQuery(recording, options);
+                SummaryTally* summary, const std::vector<std::string>& context_topics,
+                int& selected) {
+  const MessageQuery query = WalkQuery(recording, options, context_topics);
+  // The kind of each type met, by the address of its name, which stays the
+  // same for every message of a connection.
+  std::map<const std::string*, ContextKind> kinds;
+  std::vector<std::uint8_t> context_bytes;
   ProgressStart(options.progress, options.progress ? CountMessages(recording, query) : 0);
   boost::shared_ptr<sensor_msgs::PointCloud2> lidar_data;
   std::vector<std::uint8_t> scratch;  // decompressed message bytes
@@ -221,8 +247,11 @@ bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProg
   // Clouds before the selection's first need not be read where an index
   // counts them.
   const CloudSelection& selection = options.selection;
+  // ... but not past TF and IMU messages the summary reads.
   const std::uint64_t skip =
-      selection.every == 1 && selection.first > 0 ? static_cast<std::uint64_t>(selection.first) : 0;
+      selection.every == 1 && selection.first > 0 && context_topics.empty()
+          ? static_cast<std::uint64_t>(selection.first)
+          : 0;
   std::uint64_t skipped = 0;
   WalkMessages(recording, query, skip, skipped, [&](const RecordedMessage& m) {
     if (skipped > 0) {
@@ -235,10 +264,21 @@ bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProg
       bytes += MessageBytes(m);  // reads the record header, so only when someone watches
       ProgressUpdate(progress.messages, count, bytes);
     }
-    if (!m.cloud) return true;
+    if (!m.cloud) {
+      if (context_topics.empty()) return true;
+      const auto [kind, added] = kinds.emplace(m.datatype, ContextKind::kNone);
+      if (added) kind->second = ContextKindOf(*m.datatype);
+      if (kind->second != ContextKind::kNone) {
+        TallyContextMessage(summary->context, kind->second, *m.topic,
+                            static_cast<std::int64_t>(m.time.toNSec()),
+                            MessageData(m, context_bytes));
+      }
+      return true;
+    }
     if (!options.selection.Selects(count)) {
-      // Past the selection's last index, once it matched, nothing more can be.
-      if (count > options.selection.last && selected > 0) return false;
+      // Past the selection's last index, once it matched, nothing more can be
+      // (but TF and IMU messages the summary still reads).
+      if (count > options.selection.last && selected > 0 && context_topics.empty()) return false;
       ++count;
       return true;
     }
@@ -330,8 +370,10 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
                                                 ? RecordingTopics(recording)
                                                 : std::vector<StoredTopic>();
     if (summary != nullptr) NoteTopics(topics, tally);
+    const std::vector<std::string> context_topics =
+        options.summary.Wanted() ? ContextTopics(topics) : std::vector<std::string>();
     if (options.topics.empty() || CheckRequestedTopics(topics, BagNames(names), options.topics)) {
-      read = WalkClouds(recording, options, progress, summary, selected);
+      read = WalkClouds(recording, options, progress, summary, context_topics, selected);
       const bool narrowed = options.selection.given || options.start.set || options.end.set;
       if (read && narrowed && selected == 0) {
         PrintDiagnostic("the selection matches none of the %d cloud%s of the walk through %s",

@@ -118,6 +118,27 @@ TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
       b.write("/ouster", ros::Time(130 + i * 0.1 + 0.09), sweep);
       if (i == 4) b.write("/ouster", ros::Time(130 + i * 0.1 + 0.095), sweep);
     }
+    // Around the clouds: static and dynamic TF (one as ROS 1's tf/tfMessage,
+    // frames with a leading '/', an undecodable message), an IMU in g on
+    // another clock, raw packets, and clouds without a frame or with '/'.
+    b.write("/tf_static", ros::Time(100), Transforms({{"base_link", "lidar"}}, ros::Time(100)));
+    for (int i = 0; i < 20; ++i) {
+      const ros::Time at(100 + i * 0.5);
+      b.write("/tf", at, Transforms({{"odom", "/base_link"}, {"/map", "odom"}}, at));
+      WriteRaw(b, "/robot/tf", at, RawMessage{"tf/tfMessage", "94810edda583a504dfda3829e70d7eec",
+                                          Serialized(Transforms({{"a", "b"}}, at))});
+      b.write("/imu/g", at + ros::Duration(0.3), ImuAtRest(at, 1.0));
+    }
+    WriteRaw(b, "/tf", ros::Time(101), RawMessage{"tf2_msgs/TFMessage",
+                                              "94810edda583a504dfda3829e70d7eec", {9, 0, 0, 0}});
+    WriteRaw(b, "/velodyne_packets", ros::Time(101), RawMessage{"velodyne_msgs/VelodyneScan", "*", {1}});
+    for (int i = 0; i < 3; ++i) {
+      auto cloud = cloud_builder::MakeCloud(radar, 16, 3);
+      cloud.header.stamp = ros::Time(140 + i * 0.1);
+      cloud.header.seq = i == 2 ? 5 : i;
+      cloud.header.frame_id = i == 0 ? "" : "/radar";
+      b.write("/radar2", ros::Time(140 + i * 0.1), cloud);
+    }
   });
   const RunResult tool = RunTool({"--json", "-", bag});
   const RunResult peer = RunProgram("/usr/bin/python3", {"python3", PEER_SUMMARY_SCRIPT, bag});
@@ -128,6 +149,6 @@ TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
     for (auto& problem : topic["problems"]) problem.erase("text");
   }
   const nlohmann::json theirs = nlohmann::json::parse(peer.out);
-  EXPECT_EQ(ours["topics"].size(), 13u);
+  EXPECT_EQ(ours["topics"].size(), 14u);
   EXPECT_EQ(ours, theirs) << nlohmann::json::diff(ours, theirs);
 }

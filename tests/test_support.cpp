@@ -1,3 +1,4 @@
+#include <cstring>
 #include "test_support.h"
 
 #include <fcntl.h>
@@ -27,6 +28,40 @@ const bool kSanitizerOptionsSet = [] {
 }();
 }  // namespace
 #endif
+
+// A RawMessage names its type and MD5 sum itself and is stored as it is.
+namespace ros {
+namespace message_traits {
+template <>
+struct IsMessage<test_support::RawMessage> : TrueType {};
+template <>
+struct DataType<test_support::RawMessage> {
+  static const char* value(const test_support::RawMessage& m) { return m.type.c_str(); }
+};
+template <>
+struct MD5Sum<test_support::RawMessage> {
+  static const char* value(const test_support::RawMessage& m) { return m.md5.c_str(); }
+};
+template <>
+struct Definition<test_support::RawMessage> {
+  static const char* value(const test_support::RawMessage&) { return ""; }
+};
+}  // namespace message_traits
+
+namespace serialization {
+template <>
+struct Serializer<test_support::RawMessage> {
+  template <typename Stream>
+  inline static void write(Stream& stream, const test_support::RawMessage& m) {
+    std::memcpy(stream.advance(static_cast<std::uint32_t>(m.bytes.size())), m.bytes.data(),
+                m.bytes.size());
+  }
+  inline static std::uint32_t serializedLength(const test_support::RawMessage& m) {
+    return static_cast<std::uint32_t>(m.bytes.size());
+  }
+};
+}  // namespace serialization
+}  // namespace ros
 
 namespace test_support {
 
@@ -212,6 +247,33 @@ void WriteOddLayouts(rosbag::Bag& bag) {
   cloud_builder::PutReturn(special, 2, {-0.0f, 1.0f, 0, 0, 0, 3e38f});
   cloud_builder::PutReturn(special, 3, {1e-30f, -1e30f, 0, 0, 0, 0});
   bag.write("/special/a/topic/longer/than/twenty", ros::Time(t, 0), special);
+}
+
+tf2_msgs::TFMessage Transforms(const std::vector<std::pair<std::string, std::string>>& pairs,
+                               ros::Time stamp) {
+  tf2_msgs::TFMessage message;
+  for (const auto& [parent, child] : pairs) {
+    geometry_msgs::TransformStamped transform;
+    transform.header.stamp = stamp;
+    transform.header.frame_id = parent;
+    transform.child_frame_id = child;
+    transform.transform.rotation.w = 1;
+    message.transforms.push_back(transform);
+  }
+  return message;
+}
+
+sensor_msgs::Imu ImuAtRest(ros::Time stamp, double gravity) {
+  sensor_msgs::Imu imu;
+  imu.header.stamp = stamp;
+  imu.header.frame_id = "imu";
+  imu.orientation.w = 1;
+  imu.linear_acceleration.z = gravity;
+  return imu;
+}
+
+void WriteRaw(rosbag::Bag& bag, const std::string& topic, ros::Time time, const RawMessage& raw) {
+  bag.write(topic, time, raw);
 }
 
 }  // namespace test_support

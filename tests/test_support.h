@@ -3,6 +3,8 @@
 #pragma once
 
 #include <rosbag/bag.h>
+#include <sensor_msgs/Imu.h>
+#include <tf2_msgs/TFMessage.h>
 
 #include <functional>
 #include <string>
@@ -68,5 +70,33 @@ std::vector<std::string> Lines(const std::string& text);
 // double time, organised with padded rows, shuffled, fieldless, NaN and
 // infinite returns) on their own topics, among IMU messages.
 void WriteOddLayouts(rosbag::Bag& bag);
+
+// A TF message with one transform per (parent, child) pair, stamped `stamp`.
+tf2_msgs::TFMessage Transforms(const std::vector<std::pair<std::string, std::string>>& pairs,
+                               ros::Time stamp);
+
+// An IMU message at rest: gravity along z, `gravity` long (9.81 in m/s²).
+sensor_msgs::Imu ImuAtRest(ros::Time stamp, double gravity = 9.81);
+
+// A message of any type name and MD5 sum holding bytes as they are, for
+// types the tests cannot link (drivers' packets) or ROS 1's own names of
+// types they can (tf/tfMessage).
+struct RawMessage {
+  std::string type;
+  std::string md5 = "*";
+  std::vector<std::uint8_t> bytes;
+};
+
+// Writes a RawMessage on `topic`: a connection of its type and MD5 sum.
+void WriteRaw(rosbag::Bag& bag, const std::string& topic, ros::Time time, const RawMessage& raw);
+
+// A message's ROS 1 bytes.
+template <typename M>
+std::vector<std::uint8_t> Serialized(const M& message) {
+  std::vector<std::uint8_t> bytes(ros::serialization::serializationLength(message));
+  ros::serialization::OStream stream(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  ros::serialization::serialize(stream, message);
+  return bytes;
+}
 
 }  // namespace test_support

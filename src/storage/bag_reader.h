@@ -39,6 +39,14 @@ struct StoredTopic {
 using TopicsByName = std::map<std::pair<std::string, std::string>, StoredTopic>;
 std::vector<StoredTopic> ListOf(TopicsByName topics);
 
+// A message's bytes as stored: ROS 1 serialization, or CDR with its
+// encapsulation header (ROS 2 recordings, MCAP's ros2 profile).
+struct SerializedMessage {
+  const std::uint8_t* data = nullptr;
+  std::uint64_t size = 0;
+  bool cdr = false;
+};
+
 // The message a cursor stands on.
 struct StoredMessage {
   const std::string* topic = nullptr;
@@ -61,6 +69,9 @@ class MessageCursor {
   // it. Throws with the reason when its bytes are not a PointCloud2.
   virtual boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(
       std::vector<std::uint8_t>& scratch) = 0;
+  // The current message's bytes, valid until the next call on the cursor;
+  // `scratch` may hold them. Throws with the reason when they cannot be read.
+  virtual SerializedMessage Serialized(std::vector<std::uint8_t>& scratch) = 0;
   // Before the first Next(): passes over at most `clouds` clouds without
   // reading them, where an index tells how many there are, together with the
   // other messages stored among them. Returns how many clouds it passed.
@@ -92,6 +103,9 @@ class MergedCursor : public MessageCursor {
   boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(
       std::vector<std::uint8_t>& scratch) override {
     return cursors_[current_]->DecodeCloud(scratch);
+  }
+  SerializedMessage Serialized(std::vector<std::uint8_t>& scratch) override {
+    return cursors_[current_]->Serialized(scratch);
   }
   // Only a single cursor can pass over clouds: among several, their clouds
   // interleave.

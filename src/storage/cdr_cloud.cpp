@@ -1,4 +1,5 @@
 #include "cdr_cloud.h"
+#include "cdr_reading.h"
 
 #include <fastcdr/Cdr.h>
 #include <fastcdr/FastBuffer.h>
@@ -13,29 +14,6 @@ using eprosima::fastcdr::Cdr;
 // The fewest bytes one PointField takes: an empty name's length and NUL,
 // offset, datatype, count.
 const std::size_t kSmallestField = 4 + 1 + 4 + 1 + 4;
-
-// A string's or sequence's element count, refused when that many elements
-// of `element_bytes` each cannot fit in what is left of the message.
-std::uint32_t ReadLength(Cdr& cdr, std::size_t size, std::size_t element_bytes, const char* what) {
-  std::uint32_t length = 0;
-  cdr >> length;
-  const std::size_t left = size - cdr.getSerializedDataLength();
-  if (length > left / element_bytes) {
-    throw std::runtime_error(std::string(what) + " claims " + std::to_string(length) +
-                             (element_bytes == 1 ? " bytes" : " entries") + ", but " +
-                             std::to_string(left) + " bytes are left in the message");
-  }
-  return length;
-}
-
-std::string ReadString(Cdr& cdr, std::size_t size, const char* what) {
-  const std::uint32_t length = ReadLength(cdr, size, 1, what);
-  std::string text(length, '\0');
-  cdr.deserializeArray(&text[0], length);
-  // CDR counts a string's terminating NUL in its length.
-  if (!text.empty() && text.back() == '\0') text.pop_back();
-  return text;
-}
 
 // ROS 1 keeps bools as bytes; any non-zero byte is true, as there.
 std::uint8_t ReadBoolByte(Cdr& cdr) {
@@ -76,6 +54,29 @@ void ReadCloud(Cdr& cdr, std::size_t size, sensor_msgs::PointCloud2& cloud) {
 }
 
 }  // namespace
+
+// A string's or sequence's element count, refused when that many elements
+// of `element_bytes` each cannot fit in what is left of the message.
+std::uint32_t ReadLength(eprosima::fastcdr::Cdr& cdr, std::size_t size, std::size_t element_bytes, const char* what) {
+  std::uint32_t length = 0;
+  cdr >> length;
+  const std::size_t left = size - cdr.getSerializedDataLength();
+  if (length > left / element_bytes) {
+    throw std::runtime_error(std::string(what) + " claims " + std::to_string(length) +
+                             (element_bytes == 1 ? " bytes" : " entries") + ", but " +
+                             std::to_string(left) + " bytes are left in the message");
+  }
+  return length;
+}
+
+std::string ReadString(eprosima::fastcdr::Cdr& cdr, std::size_t size, const char* what) {
+  const std::uint32_t length = ReadLength(cdr, size, 1, what);
+  std::string text(length, '\0');
+  cdr.deserializeArray(&text[0], length);
+  // CDR counts a string's terminating NUL in its length.
+  if (!text.empty() && text.back() == '\0') text.pop_back();
+  return text;
+}
 
 std::string ReadCdrCloud(const std::uint8_t* data, std::size_t size,
                          sensor_msgs::PointCloud2& cloud) {

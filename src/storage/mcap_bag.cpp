@@ -115,6 +115,10 @@ class FileCursor : public MessageCursor {
     return cloud;
   }
 
+  SerializedMessage Serialized(std::vector<std::uint8_t>&) override {
+    return {current_.data, current_.size, !current_.channel->ros1};
+  }
+
   std::uint64_t SkipClouds(std::uint64_t clouds) override {
     std::uint64_t skipped = 0;
     while (next_ < order_.size()) {
@@ -248,6 +252,9 @@ class RecordingCursor : public MessageCursor {
   boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(
       std::vector<std::uint8_t>& scratch) override {
     return merged_.DecodeCloud(scratch);
+  }
+  SerializedMessage Serialized(std::vector<std::uint8_t>& scratch) override {
+    return merged_.Serialized(scratch);
   }
   std::uint64_t SkipClouds(std::uint64_t clouds) override { return merged_.SkipClouds(clouds); }
 

@@ -35,6 +35,10 @@ boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(const RecordedMessage& m
   return message.cursor->DecodeCloud(scratch);
 }
 
+SerializedMessage MessageData(const RecordedMessage& message, std::vector<std::uint8_t>& scratch) {
+  return message.cursor->Serialized(scratch);
+}
+
 void WalkMessages(const Recording& recording, const MessageQuery& query, std::uint64_t skip_clouds,
                   std::uint64_t& skipped,
                   const std::function<bool(const RecordedMessage&)>& visit) {

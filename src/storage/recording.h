@@ -42,6 +42,10 @@ std::uint64_t MessageBytes(const RecordedMessage& message);
 boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(const RecordedMessage& message,
                                                         std::vector<std::uint8_t>& scratch);
 
+// The message's bytes as stored, valid until the walk moves on; `scratch`
+// may hold them.
+SerializedMessage MessageData(const RecordedMessage& message, std::vector<std::uint8_t>& scratch);
+
 // Hands every message the query selects to `visit`, in record-time order
 // across all bags (ties in the order of the bags), until it returns false.
 // First passes over up to `skip_clouds` clouds where an index allows it

@@ -1,4 +1,5 @@
 #include "ros1_bag.h"
+#include "ros1_records.h"
 
 #include "cloud/cloud_check.h"
 
@@ -57,6 +58,13 @@ class Ros1Cursor : public MessageCursor {
   boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(std::vector<std::uint8_t>&) override {
     return (*at_).instantiate<GuardedPointCloud2>();
   }
+  SerializedMessage Serialized(std::vector<std::uint8_t>& scratch) override {
+    const rosbag::MessageInstance& m = *at_;
+    scratch.resize(m.size());
+    ros::serialization::OStream stream(scratch.data(), static_cast<std::uint32_t>(scratch.size()));
+    m.write(stream);
+    return {scratch.data(), scratch.size(), false};
+  }
 
  private:
   rosbag::View view_;
@@ -79,6 +87,14 @@ class Ros1Bag : public BagReader {
       rosbag::View one(bag, [id](const rosbag::ConnectionInfo* c) { return c->id == id; });
       topic.messages += one.size();
     }
+    // The library's views leave out connections without messages; the
+    // index lists them.
+    for (const ros1::Connection& connection : ros1::IndexedConnections(path)) {
+      StoredTopic& topic = topics[{connection.topic, connection.type}];
+      topic.name = connection.topic;
+      topic.type = connection.type;
+      topic.cloud = topic.cloud || connection.md5sum == kPointCloud2Md5;
+    }
     return ListOf(std::move(topics));
   }
   std::int64_t FirstRecordTime() override {
@@ -96,6 +112,7 @@ class Ros1Bag : public BagReader {
   }
 
   rosbag::Bag bag;
+  std::string path;
 };
 
 }  // namespace
@@ -104,6 +121,7 @@ std::unique_ptr<BagReader> OpenRos1Bag(const std::string& path, std::string& pro
   auto reader = std::make_unique<Ros1Bag>();
   try {
     reader->bag.open(path, rosbag::bagmode::Read);
+    reader->path = path;
   } catch (const std::exception& e) {
     problem = e.what();
     return nullptr;

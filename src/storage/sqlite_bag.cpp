@@ -268,22 +268,26 @@ class FileCursor : public MessageCursor {
 
   boost::shared_ptr<sensor_msgs::PointCloud2> DecodeCloud(
       std::vector<std::uint8_t>& scratch) override {
-    ReadCurrentBytes();
-    const std::uint8_t* bytes = bytes_read_.data();
-    auto size = static_cast<std::size_t>(bytes_);
-    std::string problem;
-    if (compressed_) {
-      problem = DecompressMessage(bytes, size, scratch);
-      bytes = scratch.data();
-      size = scratch.size();
-    }
+    const SerializedMessage bytes = Serialized(scratch);
     auto cloud = boost::make_shared<sensor_msgs::PointCloud2>();
-    if (problem.empty()) problem = ReadCdrCloud(bytes, size, *cloud);
+    const std::string problem = ReadCdrCloud(bytes.data, bytes.size, *cloud);
     if (!problem.empty()) {
       throw std::runtime_error("message " + std::to_string(id_) + " on " + topic_->name + " in '" +
                                file_.path + "': " + problem);
     }
     return cloud;
+  }
+
+  SerializedMessage Serialized(std::vector<std::uint8_t>& scratch) override {
+    ReadCurrentBytes();
+    if (!compressed_) return {bytes_read_.data(), static_cast<std::uint64_t>(bytes_), true};
+    const std::string problem =
+        DecompressMessage(bytes_read_.data(), static_cast<std::size_t>(bytes_), scratch);
+    if (!problem.empty()) {
+      throw std::runtime_error("message " + std::to_string(id_) + " on " + topic_->name + " in '" +
+                               file_.path + "': " + problem);
+    }
+    return {scratch.data(), scratch.size(), true};
   }
 
  private:

@@ -58,6 +58,21 @@ ordered_json PointsJson(const TopicTally& topic) {
 
 // Over the clouds with a set stamp only: deltas between consecutive ones,
 // so a zeroed sweep between two good ones leaves one gap at the later.
+// Clouds lost between those a publisher numbered: when nine steps in ten of
+// header.seq are +1 (a counting publisher), what the larger steps skip.
+ordered_json SeqLost(const TopicTally& topic) {
+  if (topic.seqs.size() < 2) return nullptr;
+  long long ones = 0, lost = 0;
+  for (std::size_t i = 1; i < topic.seqs.size(); ++i) {
+    const std::int64_t step =
+        static_cast<std::int64_t>(topic.seqs[i]) - static_cast<std::int64_t>(topic.seqs[i - 1]);
+    if (step == 1) ++ones;
+    if (step > 1) lost += step - 1;
+  }
+  if (10 * ones < 9 * static_cast<long long>(topic.seqs.size() - 1)) return nullptr;
+  return lost;
+}
+
 ordered_json StampsJson(const TopicTally& topic) {
   const std::vector<std::size_t> stamped = StampedClouds(topic);
   std::vector<std::int64_t> deltas;
@@ -98,7 +113,8 @@ ordered_json StampsJson(const TopicTally& topic) {
           {"zero", topic.stamps.size() - stamped.size()},
           {"gap_indices", gap_indices},
           {"jitter", OrNull(jitter)},
-          {"short", short_deltas}};
+          {"short", short_deltas},
+          {"seq_lost", SeqLost(topic)}};
 }
 
 // Over the clouds with a set stamp only; all null without one.
@@ -331,7 +347,7 @@ ordered_json SweepJson(const TopicTally& topic, TopicFacts& facts) {
           {"partial_indices", partial_indices}};
 }
 
-ordered_json TopicJson(const TopicTally& topic) {
+ordered_json TopicJson(const SummaryTally& tally, const TopicTally& topic) {
   ordered_json frame_ids = ordered_json::object();
   for (const auto& [frame_id, count] : topic.frame_ids) frame_ids[frame_id] = count;
   ordered_json json = {{"topic", topic.topic},
@@ -365,6 +381,8 @@ ordered_json TopicJson(const TopicTally& topic) {
   json["repeated_clouds"] = lidar_like ? ordered_json(topic.repeated_clouds) : nullptr;
   facts.repeated_first_index = topic.repeated_first_index;
   json["consumers"] = ConsumersJson(topic, json);
+  json["frames"] = FramesJson(tally, topic, facts);
+  json["imu"] = ImuOfTopicJson(tally, topic, json, facts);
   json["problems"] = ProblemsJson(json, facts);
   return json;
 }
@@ -380,7 +398,7 @@ std::string DatatypeName(std::uint8_t datatype) {
 
 ordered_json SummaryDocument(const SummaryTally& tally) {
   ordered_json topics = ordered_json::array();
-  for (const TopicTally& topic : tally.topics) topics.push_back(TopicJson(topic));
+  for (const TopicTally& topic : tally.topics) topics.push_back(TopicJson(tally, topic));
   ordered_json others = ordered_json::array();
   for (const OtherTopic& other : tally.other_topics) {
     others.push_back({{"topic", other.topic}, {"type", other.type}, {"messages", other.messages}});
@@ -400,5 +418,8 @@ ordered_json SummaryDocument(const SummaryTally& tally) {
           {"clouds", tally.clouds},
           {"topics", topics},
           {"other_topics", others},
-          {"silent_cloud_topics", silent}};
+          {"silent_cloud_topics", silent},
+          {"lidar_not_clouds", LidarNotCloudsJson(tally)},
+          {"tf", TfJson(tally.context)},
+          {"imu_topics", ImuTopicsJson(tally.context)}};
 }

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -104,6 +105,17 @@ const ProblemRule kProblemRules[] = {
                      "synchronisation suffer",
                      Duration(jitter).c_str(), Duration(period).c_str(),
                      Plural(short_deltas, "delta", "deltas").c_str());
+     }},
+    {"messages-lost",
+     [](const ordered_json& t, const TopicFacts&) {
+       const ordered_json& lost = t["stamps"]["seq_lost"];
+       if (lost.is_null() || Count(lost) == 0) return std::string();
+       const long long n = Count(lost);
+       const double share = 100.0 * static_cast<double>(n) /
+                            static_cast<double>(n + Count(t["clouds"]));
+       return Format("header.seq skips %lld numbers (%.1f %%): the recorder or the network "
+                     "dropped %s",
+                     n, share, Plural(n, "cloud", "clouds").c_str());
      }},
     {"clock-offset",
      [](const ordered_json& t, const TopicFacts&) {
@@ -297,6 +309,68 @@ const ProblemRule kProblemRules[] = {
        return Plural(n, "cloud", "clouds") +
               " with is_bigendian set: the flag is set; values are taken as stored";
      }},
+    {"frame-empty",
+     [](const ordered_json& t, const TopicFacts&) {
+       const long long n = Count(t["frames"]["empty"]);
+       if (n == 0) return std::string();
+       return Plural(n, "cloud has", "clouds have") +
+              " no frame_id: TF cannot place them and viewers drop them";
+     }},
+    {"frame-slash",
+     [](const ordered_json& t, const TopicFacts&) {
+       if (Count(t["frames"]["leading_slash"]) == 0) return std::string();
+       std::string frame;
+       for (auto it = t["frame_ids"].begin(); it != t["frame_ids"].end() && frame.empty(); ++it) {
+         if (!it.key().empty() && it.key()[0] == '/') frame = it.key();
+       }
+       return "frame_id '" + frame +
+              "' starts with '/': tf2 rejects it, and consumers that validate frames stop";
+     }},
+    {"no-transform",
+     [](const ordered_json& t, const TopicFacts& facts) {
+       if (facts.tf_frames.empty() || t["frames"]["in_tf"] == true) return std::string();
+       std::string frame = t["frame_ids"].empty() ? "" : t["frame_ids"].begin().key();
+       if (!frame.empty() && frame[0] == '/') frame.erase(0, 1);
+       constexpr std::size_t kMostFrames = 6;
+       std::string joined;
+       for (std::size_t i = 0; i < facts.tf_frames.size() && i < kMostFrames; ++i) {
+         joined += (i == 0 ? "" : ", ") + facts.tf_frames[i];
+       }
+       if (facts.tf_frames.size() > kMostFrames) joined += ", ...";
+       return "frame '" + frame + "' has no transform in this recording (its transforms join: " +
+              joined +
+              "): consumers that transform the clouds into the robot's frame wait for one forever";
+     }},
+    {"imu-clock",
+     [](const ordered_json& t, const TopicFacts&) {
+       if (!IsLidarLike(t)) return std::string();
+       const ordered_json& period = t["stamps"]["period_median"];
+       const double p = period.is_null() ? 0 : period.get<double>();
+       const bool sweep_known = !t["time"].is_null() && !t["time"]["offsets"].is_null();
+       const double limit = sweep_known ? std::max(p, 0.1) : std::max(2 * p, 0.2);
+       for (const ordered_json& imu : t["imu"]) {
+         if (imu["clock_offset"].is_null()) continue;
+         const double offset = imu["clock_offset"].get<double>();
+         if (!(std::fabs(offset) > limit)) continue;
+         return "the lidar's stamps lie " + Duration(std::fabs(offset)) +
+                (offset > 0 ? " behind" : " ahead of") +
+                " the IMU's, beyond the sweep itself: the two are stamped by different clocks: "
+                "lidar-inertial odometry diverges";
+       }
+       return std::string();
+     }},
+    {"imu-short",
+     [](const ordered_json& t, const TopicFacts& facts) {
+       if (!IsLidarLike(t) || (!facts.imu_late && !facts.imu_early)) return std::string();
+       if (facts.imu_late && facts.imu_early) {
+         return std::string("the IMU's stamps start after and end before the clouds': the first "
+                            "and last sweeps cannot be deskewed");
+       }
+       return facts.imu_late ? std::string("the IMU's stamps start after the clouds': the first "
+                                           "sweeps cannot be deskewed")
+                             : std::string("the IMU's stamps end before the clouds': the last "
+                                           "sweeps cannot be deskewed");
+     }},
 };
 
 }  // namespace
@@ -316,6 +390,7 @@ const std::vector<std::string>& ProblemCodes() {
     std::vector<std::string> list;
     for (const ProblemRule& rule : kProblemRules) list.emplace_back(rule.code);
     list.emplace_back(kSilentTopicsCode);
+    list.emplace_back(kLidarNotCloudsCode);
     for (const std::string& key : ConsumerKeys()) list.push_back(kConsumerCodePrefix + key);
     return list;
   }();
@@ -325,6 +400,9 @@ const std::vector<std::string>& ProblemCodes() {
 bool HasListedProblem(const ordered_json& document, const std::set<std::string>& codes) {
   const bool any = codes.count("any") != 0;
   if ((any || codes.count(kSilentTopicsCode) != 0) && !document["silent_cloud_topics"].empty()) {
+    return true;
+  }
+  if ((any || codes.count(kLidarNotCloudsCode) != 0) && !document["lidar_not_clouds"].empty()) {
     return true;
   }
   for (const ordered_json& topic : document["topics"]) {

@@ -19,6 +19,8 @@ struct TopicFacts {
   // The first partial sweep.
   int partial_index = 0, partial_coverage = 0, partial_gap = 0, partial_gap_start = 0;
   std::uint64_t partial_valid = 0;
+  std::vector<std::string> tf_frames;  // every frame the recording's transforms join, sorted
+  bool imu_late = false, imu_early = false;  // of the first IMU that does not cover the clouds
 };
 
 // The problems of one topic's document, in the order of ProblemCodes().
@@ -28,6 +30,19 @@ nlohmann::ordered_json ProblemsJson(const nlohmann::ordered_json& topic, const T
 // null for radar and camera topics and topics without a readable cloud.
 // `topic` is the topic's document so far (stamps, time, invalid, fields).
 nlohmann::ordered_json ConsumersJson(const TopicTally& tally, const nlohmann::ordered_json& topic);
+
+// The topic's frames: clouds without one or with a leading '/', the other
+// topics sharing one, and where the first sits in the recording's TF.
+nlohmann::ordered_json FramesJson(const SummaryTally& tally, const TopicTally& topic,
+                                  TopicFacts& facts);
+// The topic's clock against each IMU's, and whether each IMU's stamps span
+// the clouds'; `topic` is its document so far (time offsets).
+nlohmann::ordered_json ImuOfTopicJson(const SummaryTally& tally, const TopicTally& topic,
+                                      const nlohmann::ordered_json& json, TopicFacts& facts);
+// The recording's lidar topics that hold no clouds, its TF and its IMUs.
+nlohmann::ordered_json LidarNotCloudsJson(const SummaryTally& tally);
+nlohmann::ordered_json TfJson(const ContextTally& context);
+nlohmann::ordered_json ImuTopicsJson(const ContextTally& context);
 
 // The consumer keys, in table order, for --fail-on consumer:KEY.
 std::vector<std::string> ConsumerKeys();

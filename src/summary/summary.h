@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cloud/cloud_check.h"
+#include "context/context.h"
 #include "summary/point_pass.h"
 
 #include <ros/time.h>
@@ -91,6 +92,7 @@ struct TopicTally {
   // Per cloud, in walk order: header stamp, report index, record time minus
   // stamp, all in exact nanoseconds.
   std::vector<std::int64_t> stamps;
+  std::vector<std::uint32_t> seqs;  // header.seq
   std::vector<int> indices;
   std::vector<std::int64_t> latencies;
   // Per cloud, for the timeline: record time (ns), width x height, whether
@@ -135,6 +137,14 @@ struct SilentTopic {
   std::string offered_qos;  // ... in words
 };
 
+// A topic of lidar data recorded in another form than PointCloud2.
+struct LidarNotClouds {
+  std::string topic;
+  std::string type;
+  std::string form;  // "packets", "livox-custom" or "compressed"
+  std::uint64_t messages;
+};
+
 struct SummaryTally {
   std::string bag;                // the first bag
   std::vector<std::string> bags;  // every bag of the walk
@@ -146,6 +156,8 @@ struct SummaryTally {
   std::map<std::string, std::size_t> topic_at;
   std::vector<OtherTopic> other_topics;
   std::vector<SilentTopic> silent_topics;
+  std::vector<LidarNotClouds> lidar_not_clouds;  // by topic and type
+  ContextTally context;                          // TF and IMU
   // Scratch memory of the two threads that read points.
   std::array<std::unique_ptr<RingOrderScratch>, 2> scratch;
 };
@@ -243,6 +255,8 @@ void PrintSummaryText(const nlohmann::ordered_json& document);
 
 // The code of a recording with a silent cloud topic, for --fail-on.
 constexpr const char* kSilentTopicsCode = "silent-topics";
+// ... and of one holding lidar data in another form than clouds.
+constexpr const char* kLidarNotCloudsCode = "lidar-not-clouds";
 // --fail-on consumer:KEY fails a run where that consumer cannot read a
 // lidar topic as is.
 constexpr const char* kConsumerCodePrefix = "consumer:";

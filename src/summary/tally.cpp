@@ -95,6 +95,7 @@ void TallyMetadata(TopicTally& topic, const CloudSeen& seen) {
   topic.layouts.insert(LayoutKey(cloud));
   const auto stamp = static_cast<std::int64_t>(cloud.header.stamp.toNSec());
   topic.stamps.push_back(stamp);
+  topic.seqs.push_back(cloud.header.seq);
   topic.indices.push_back(seen.index);
   topic.latencies.push_back(static_cast<std::int64_t>(seen.recorded.toNSec()) - stamp);
   topic.recorded.push_back(static_cast<std::int64_t>(seen.recorded.toNSec()));

@@ -107,6 +107,62 @@ void PrintConsumers(const ordered_json& t) {
   }
 }
 
+// The first frame and its way through TF.
+void PrintFrame(const ordered_json& t) {
+  const ordered_json& frames = t["frames"];
+  std::string text;
+  if (frames["in_tf"] == true) {
+    for (const ordered_json& frame : frames["tf_chain"]) {
+      text += text.empty() ? "'" + frame.get<std::string>() + "'" : " -> " + frame.get<std::string>();
+    }
+    text += " in TF";
+  } else {
+    std::string first = t["frame_ids"].empty() ? "" : t["frame_ids"].begin().key();
+    if (!first.empty() && first[0] == '/') first.erase(0, 1);
+    text = "'" + first + "' not in TF";
+  }
+  text += Format("; %lld empty, %lld with '/'", Count(frames["empty"]), Count(frames["leading_slash"]));
+  if (!frames["shared_with"].empty()) text += "; shared with " + Joined(frames["shared_with"], ", ");
+  PrintLine("frame", text);
+}
+
+// What each lidar topic that holds no clouds is, and what to do with it.
+void PrintLidarNotClouds(const ordered_json& document) {
+  for (const ordered_json& topic : document["lidar_not_clouds"]) {
+    const std::string form = topic["form"];
+    const char* what =
+        form == "packets"
+            ? "raw sensor packets, not clouds: replay them through the driver's cloud node to get "
+              "PointCloud2 (this tool and PointCloud2 consumers cannot read them)"
+        : form == "livox-custom"
+            ? "Livox's own point message: consumers that read PointCloud2 need the driver's "
+              "PointCloud2 output"
+            : "compressed clouds: decode them with point_cloud_transport before PointCloud2 "
+              "consumers can read them";
+    std::printf("# %s (%s, %s): %s\n", topic["topic"].get<std::string>().c_str(),
+                topic["type"].get<std::string>().c_str(),
+                Plural(Count(topic["messages"]), "message", "messages").c_str(), what);
+  }
+}
+
+// TF and IMU as the recording holds them, for its cloud topics.
+void PrintSurroundings(const ordered_json& document) {
+  if (document["topics"].empty()) return;
+  if (document["tf"]["transforms"].empty()) {
+    std::printf("# no TF in this recording: a consumer needs the lidar's mounting from elsewhere\n");
+  }
+  if (document["imu_topics"].empty()) {
+    std::printf("# no IMU in this recording: lidar-inertial stacks cannot run on it\n");
+  }
+  for (const ordered_json& imu : document["imu_topics"]) {
+    if (imu["acceleration_unit"] != "g") continue;
+    std::printf("# IMU %s reports acceleration in g (median %.2f), not m/s²: lidar-inertial "
+                "stacks must scale it\n",
+                imu["topic"].get<std::string>().c_str(),
+                imu["acceleration_median"].get<double>());
+  }
+}
+
 void PrintTopic(const ordered_json& t) {
   std::printf("# summary of %s (%s): %s (%d to %d), %s, %s\n",
               t["topic"].get<std::string>().c_str(), t["kind"].get<std::string>().c_str(),
@@ -209,6 +265,7 @@ void PrintTopic(const ordered_json& t) {
                    intensity["datatype"].get<std::string>().c_str(),
                    Number("%g", intensity["min"]).c_str(), Number("%g", intensity["max"]).c_str()));
   if (IsLidarLike(t)) PrintConsumers(t);
+  PrintFrame(t);
   if (t["problems"].empty()) PrintLine("problems", "none");
   for (const ordered_json& problem : t["problems"]) {
     PrintLine("problem",
@@ -258,4 +315,6 @@ void PrintSummaryText(const ordered_json& document) {
         silent["topic"].get<std::string>().c_str(), silent["type"].get<std::string>().c_str(),
         qos.is_null() ? "" : ("; offered QoS: " + qos.get<std::string>()).c_str());
   }
+  PrintLidarNotClouds(document);
+  PrintSurroundings(document);
 }
