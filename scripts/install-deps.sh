@@ -7,6 +7,8 @@ PACKAGES=(
   # build
   cmake make g++ clang-format
   librosbag-storage-dev libsensor-msgs-dev libstd-msgs-dev
+  # TF messages: the tests and the recording writers make them
+  libtf2-msgs-dev
   libpcl-conversions-dev libpcl-dev libboost-dev libeigen3-dev libpng-dev
   nlohmann-json3-dev libcairo2-dev
   # ROS 2 bags: sqlite3 storage, CDR messages, zstd compression, metadata.yaml
@@ -14,7 +16,7 @@ PACKAGES=(
   # MCAP: lz4-compressed chunks, their CRC-32 (libdeflate reads, zlib writes)
   liblz4-dev libdeflate-dev zlib1g-dev
   # tests, sanitizers and fuzzing
-  libgtest-dev clang libclang-rt-14-dev libtf2-msgs-dev
+  libgtest-dev clang libclang-rt-14-dev
   # benchmarks
   python3-rosbag python3-numpy time
   # packaging: catkin workspace, .deb (CPack's Debian generator runs file), man page

@@ -83,7 +83,7 @@ sensor_msgs::Imu ImuAtRest(ros::Time stamp, double gravity = 9.81);
 // types they can (tf/tfMessage).
 struct RawMessage {
   std::string type;
-  std::string md5 = "*";
+  std::string md5 = "0123456789abcdef0123456789abcdef";  // not "*", which matches any type
   std::vector<std::uint8_t> bytes;
 };
 

@@ -112,6 +112,49 @@ std::string BaseName(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+std::vector<std::uint8_t> BytesOf(const eprosima::fastcdr::FastBuffer& buffer,
+                                  const eprosima::fastcdr::Cdr& cdr) {
+  const auto* start = reinterpret_cast<const std::uint8_t*>(buffer.getBuffer());
+  return std::vector<std::uint8_t>(start, start + cdr.getSerializedDataLength());
+}
+
+void PutHeader(eprosima::fastcdr::Cdr& cdr, const std_msgs::Header& header) {
+  cdr << static_cast<std::int32_t>(header.stamp.sec) << header.stamp.nsec << header.frame_id;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> CdrTransforms(const tf2_msgs::TFMessage& message) {
+  eprosima::fastcdr::FastBuffer buffer;
+  Cdr cdr(buffer, Cdr::LITTLE_ENDIANNESS, Cdr::DDS_CDR);
+  cdr.serialize_encapsulation();
+  cdr << static_cast<std::uint32_t>(message.transforms.size());
+  for (const geometry_msgs::TransformStamped& t : message.transforms) {
+    PutHeader(cdr, t.header);
+    const auto& v = t.transform.translation;
+    const auto& q = t.transform.rotation;
+    cdr << t.child_frame_id << v.x << v.y << v.z << q.x << q.y << q.z << q.w;
+  }
+  return BytesOf(buffer, cdr);
+}
+
+std::vector<std::uint8_t> CdrImu(const sensor_msgs::Imu& imu) {
+  eprosima::fastcdr::FastBuffer buffer;
+  Cdr cdr(buffer, Cdr::LITTLE_ENDIANNESS, Cdr::DDS_CDR);
+  cdr.serialize_encapsulation();
+  PutHeader(cdr, imu.header);
+  const auto& q = imu.orientation;
+  cdr << q.x << q.y << q.z << q.w;
+  for (double c : imu.orientation_covariance) cdr << c;
+  cdr << imu.angular_velocity.x << imu.angular_velocity.y << imu.angular_velocity.z;
+  for (double c : imu.angular_velocity_covariance) cdr << c;
+  cdr << imu.linear_acceleration.x << imu.linear_acceleration.y << imu.linear_acceleration.z;
+  for (double c : imu.linear_acceleration_covariance) cdr << c;
+  return BytesOf(buffer, cdr);
+}
+
 std::vector<std::uint8_t> CdrCloud(const sensor_msgs::PointCloud2& cloud, bool big_endian) {
   eprosima::fastcdr::FastBuffer buffer;
   Cdr cdr(buffer, big_endian ? Cdr::BIG_ENDIANNESS : Cdr::LITTLE_ENDIANNESS, Cdr::DDS_CDR);
@@ -191,8 +234,18 @@ std::vector<Message> Messages(const std::string& ros1_path, bool big_endian_cdr,
                        ? type
                        : type.substr(0, slash) + "/msg" + type.substr(slash);
     auto cloud = ros1_profile ? nullptr : m.instantiate<sensor_msgs::PointCloud2>();
+    auto tf = ros1_profile || (type != "tf2_msgs/TFMessage" && type != "tf/tfMessage")
+                  ? nullptr
+                  : m.instantiate<tf2_msgs::TFMessage>();
+    auto imu = ros1_profile || type != "sensor_msgs/Imu" ? nullptr
+                                                          : m.instantiate<sensor_msgs::Imu>();
     if (cloud) {
       message.data = CdrCloud(*cloud, big_endian_cdr);
+    } else if (tf) {
+      message.type = "tf2_msgs/msg/TFMessage";
+      message.data = CdrTransforms(*tf);
+    } else if (imu) {
+      message.data = CdrImu(*imu);
     } else {
       message.data.resize(m.size());
       ros::serialization::OStream stream(message.data.data(),

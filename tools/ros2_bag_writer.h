@@ -2,7 +2,9 @@
 // fuzzers' seeds and the benchmarks: the counterpart of rosbag's C++ writer.
 #pragma once
 
+#include <sensor_msgs/Imu.h>
 #include <sensor_msgs/PointCloud2.h>
+#include <tf2_msgs/TFMessage.h>
 
 #include <cstdint>
 #include <string>
@@ -12,6 +14,10 @@ namespace ros2_bag_writer {
 
 // A PointCloud2 as ROS 2 serializes it: CDR with its encapsulation header.
 std::vector<std::uint8_t> CdrCloud(const sensor_msgs::PointCloud2& cloud, bool big_endian = false);
+
+// TF and IMU messages in CDR.
+std::vector<std::uint8_t> CdrTransforms(const tf2_msgs::TFMessage& message);
+std::vector<std::uint8_t> CdrImu(const sensor_msgs::Imu& imu);
 
 struct Message {
   std::string topic;
@@ -36,8 +42,9 @@ struct Options {
 void WriteRos2Bag(const std::string& path, const std::vector<Message>& messages,
                   const Options& options = Options());
 
-// Every message of a ROS 1 bag, clouds in CDR and other messages with their
-// ROS 1 bytes (nothing reads them) under their ROS 2 type names.
+// Every message of a ROS 1 bag under its ROS 2 type name: clouds, TF (ROS
+// 1's tf/tfMessage as tf2_msgs/msg/TFMessage) and IMU messages in CDR, the
+// others with their ROS 1 bytes (nothing reads them).
 std::vector<Message> MessagesOfRos1Bag(const std::string& ros1_path, bool big_endian_cdr = false);
 
 // Every message of a ROS 1 bag with its ROS 1 bytes and type name, for an

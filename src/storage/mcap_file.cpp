@@ -101,8 +101,9 @@ void Resolve(McapFile& file, ChannelInfo& info) {
   info.resolved = true;
   info.type = info.channel.schema_id == 0 ? "" : schema->second.name;
   const std::string& encoding = info.channel.message_encoding;
-  info.ros1 = encoding == "ros1" && info.type == kRos1PointCloud2Type;
-  info.cloud = info.ros1 || (encoding == "cdr" && info.type == kRos2PointCloud2Type);
+  info.ros1 = encoding == "ros1";
+  info.cloud = (info.ros1 && info.type == kRos1PointCloud2Type) ||
+               (encoding == "cdr" && info.type == kRos2PointCloud2Type);
 }
 
 static void AddChannel(McapFile& file, mcap::Channel channel) {

@@ -57,7 +57,7 @@ struct ChannelInfo {
   bool resolved = false;  // type and cloud follow from its schema
   std::string type;       // the schema's name; "" without schema
   bool cloud = false;
-  bool ros1 = false;  // decoded as ROS 1, not CDR
+  bool ros1 = false;  // its messages are in ROS 1's serialization, not CDR
 };
 
 // A stretch of the data section whose messages are read together: a chunk,
