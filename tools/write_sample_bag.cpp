@@ -1,6 +1,7 @@
 // Writes a small, realistic lidar bag: 64-ring sweeps at 10 Hz on
-// /lidar/points, IMU messages at 100 Hz on /imu/data and a status text once a
-// second on /status, with stamps as a recorder would give them.
+// /lidar/points, IMU messages at 100 Hz on /imu/data, the robot's pose in
+// /tf at 20 Hz with the sensors' mounting in /tf_static, and a status text
+// once a second on /status, with stamps as a recorder would give them.
 //
 //   write_sample_bag OUT.bag [--sweeps N] [--columns N] [--rings N]
 //                            [--compression none|bz2|lz4] [--drop-sweep K]
@@ -8,6 +9,7 @@
 #include <rosbag/bag.h>
 #include <sensor_msgs/Imu.h>
 #include <std_msgs/String.h>
+#include <tf2_msgs/TFMessage.h>
 
 #include <cmath>
 #include <cstdio>
@@ -75,6 +77,17 @@ sensor_msgs::Imu MakeImu(ros::Time stamp, unsigned seq) {
   return imu;
 }
 
+geometry_msgs::TransformStamped Transform(const char* parent, const char* child, ros::Time stamp,
+                                          double x) {
+  geometry_msgs::TransformStamped transform;
+  transform.header.stamp = stamp;
+  transform.header.frame_id = parent;
+  transform.child_frame_id = child;
+  transform.transform.translation.x = x;
+  transform.transform.rotation.w = 1.0;
+  return transform;
+}
+
 void WriteSampleBag(const SampleOptions& options) {
   rosbag::Bag bag;
   bag.open(options.path, rosbag::bagmode::Write);
@@ -84,8 +97,18 @@ void WriteSampleBag(const SampleOptions& options) {
   const ros::Time start(1773480413, 250000000);
   const ros::Duration imu_period(0.01);
   unsigned imu_seq = 0;
+  tf2_msgs::TFMessage mounting;
+  mounting.transforms = {Transform("base_link", "lidar", start, 0.8),
+                         Transform("base_link", "imu", start, 0.1)};
+  bag.write("/tf_static", start, mounting);
   for (unsigned sweep = 0; sweep < options.sweeps; ++sweep) {
     const ros::Time sweep_start = start + ros::Duration(0.1 * sweep);
+    for (unsigned k = 0; k < 2; ++k) {
+      const ros::Time stamp = sweep_start + ros::Duration(0.05 * k);
+      tf2_msgs::TFMessage pose;
+      pose.transforms = {Transform("odom", "base_link", stamp, 0.5 * (sweep + 0.5 * k))};
+      bag.write("/tf", stamp + ros::Duration(0.0002), pose);
+    }
     for (unsigned k = 0; k < 10; ++k, ++imu_seq) {
       const ros::Time stamp = sweep_start + imu_period * k;
       bag.write("/imu/data", stamp + ros::Duration(0.0004), MakeImu(stamp, imu_seq));
