@@ -7,6 +7,8 @@ PACKAGES=(
   # build
   cmake make g++ clang-format
   librosbag-storage-dev libsensor-msgs-dev libstd-msgs-dev
+  # ROS 1 bags left open by their recorder: their chunks read by hand
+  libroslz4-dev libbz2-dev
   # TF messages: the tests and the recording writers make them
   libtf2-msgs-dev
   libpcl-conversions-dev libpcl-dev libboost-dev libeigen3-dev libpng-dev

@@ -324,7 +324,7 @@ void PrintWalkFailure(const std::string& bag_name, const WalkProgress& progress,
 bool WriteSummary(const SummaryTally& tally, const SummaryOptions& options, bool& problems_found) {
   const nlohmann::ordered_json document = SummaryDocument(tally);
   problems_found = HasListedProblem(document, options.fail_on);
-  if (options.text && !options.json_replaces_report) PrintSummaryText(document);
+  if (options.text && !options.json_replaces_report) PrintSummaryText(document, tally.incomplete);
   if (options.json == nullptr) return true;
   const std::string text = document.dump(2) + "\n";
   if (std::fwrite(text.data(), 1, text.size(), options.json) != text.size() ||
@@ -384,6 +384,16 @@ DumpResult PlayBags(const std::vector<std::string>& names, const DumpOptions& op
   } catch (const std::exception& e) {
     PrintWalkFailure(names[progress.bag], progress, e.what());
     tally.complete = false;
+  }
+  // A bag walked whole, yet not whole itself (a recorder that never closed
+  // it): said once, after the report.
+  for (const auto& bag : recording.bags) {
+    const std::string note = tally.complete ? bag->Incomplete() : "";
+    if (note.empty()) continue;
+    PrintDiagnostic("%s", note.c_str());
+    if (tally.incomplete.empty()) tally.incomplete = note;
+    tally.complete = false;
+    read = false;
   }
   tally.walk_clouds = progress.clouds;
   if (timeline && progress.write_errno == 0) {

@@ -90,6 +90,9 @@ class BagReader {
   virtual std::unique_ptr<MessageCursor> Walk(const MessageQuery& query) = 0;
   // How many messages the query selects.
   virtual std::uint64_t CountMessages(const MessageQuery& query) = 0;
+  // Once a walk is done: why the recording was not whole, for a diagnostic
+  // line; "" when it was.
+  virtual std::string Incomplete() { return ""; }
 };
 
 // Cursors merged into one in record-time order; ties go to the earlier

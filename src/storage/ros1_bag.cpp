@@ -1,5 +1,6 @@
 #include "ros1_bag.h"
 #include "ros1_records.h"
+#include "ros1_unindexed.h"
 
 #include "cloud/cloud_check.h"
 
@@ -123,6 +124,8 @@ std::unique_ptr<BagReader> OpenRos1Bag(const std::string& path, std::string& pro
     reader->bag.open(path, rosbag::bagmode::Read);
     reader->path = path;
   } catch (const std::exception& e) {
+    // A bag whose index is missing or lies past its end: its records.
+    if (std::unique_ptr<BagReader> unindexed = OpenUnindexedRos1Bag(path)) return unindexed;
     problem = e.what();
     return nullptr;
   }

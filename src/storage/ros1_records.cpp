@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -80,6 +81,7 @@ Fields ParseFields(const std::uint8_t* data, std::uint64_t size) {
 bool RecordInBuffer(const std::uint8_t* bytes, std::uint64_t size, std::uint64_t offset,
                     Record& record) {
   record.start = offset;
+  record.header_read = false;
   if (offset > size || size - offset < 4) return false;
   const std::uint32_t header_size = LoadU32(bytes + offset);
   Check(header_size <= kLargestHeader, "the record at byte " + std::to_string(offset) +
@@ -87,6 +89,7 @@ bool RecordInBuffer(const std::uint8_t* bytes, std::uint64_t size, std::uint64_t
                                            std::to_string(header_size) + " bytes");
   if (size - offset - 4 < std::uint64_t{header_size} + 4) return false;
   Describe(bytes + offset + 4, header_size, record);
+  record.header_read = true;
   record.data_size = LoadU32(bytes + offset + 4 + header_size);
   record.data = offset + 8 + header_size;
   if (size - record.data < record.data_size) return false;
@@ -95,8 +98,13 @@ bool RecordInBuffer(const std::uint8_t* bytes, std::uint64_t size, std::uint64_t
 }
 
 bool RecordInFile(const File& file, std::uint64_t offset, Record& record) {
+  return RecordInFile(file, offset, file.size(), record);
+}
+
+bool RecordInFile(const File& file, std::uint64_t offset, std::uint64_t end, Record& record) {
   record.start = offset;
-  const std::uint64_t size = file.size();
+  record.header_read = false;
+  const std::uint64_t size = std::min(end, file.size());
   if (offset > size || size - offset < 4) return false;
   std::vector<std::uint8_t> bytes;
   file.Read(offset, 4, bytes);
@@ -107,6 +115,7 @@ bool RecordInFile(const File& file, std::uint64_t offset, Record& record) {
   if (size - offset - 4 < std::uint64_t{header_size} + 4) return false;
   file.Read(offset + 4, std::uint64_t{header_size} + 4, bytes);
   Describe(bytes.data(), header_size, record);
+  record.header_read = true;
   record.data_size = LoadU32(bytes.data() + header_size);
   record.data = offset + 8 + header_size;
   record.end = record.data + record.data_size;

@@ -41,6 +41,7 @@ struct Record {
   std::uint64_t data = 0;  // its data's first byte
   std::uint32_t data_size = 0;
   std::uint64_t end = 0;  // the byte after it
+  bool header_read = false;  // its header was there whole, even if its data is not
 };
 
 // A file read by position; reads never pass its end.
@@ -68,6 +69,8 @@ Fields ParseFields(const std::uint8_t* data, std::uint64_t size);
 // chunk's records). False when the bytes end inside it (a file cut short, a
 // chunk still being written); throws Malformed when its header is damaged.
 bool RecordInFile(const File& file, std::uint64_t offset, Record& record);
+// ... within [offset, end) of the file, a chunk's records.
+bool RecordInFile(const File& file, std::uint64_t offset, std::uint64_t end, Record& record);
 bool RecordInBuffer(const std::uint8_t* bytes, std::uint64_t size, std::uint64_t offset,
                     Record& record);
 

@@ -149,6 +149,7 @@ struct SummaryTally {
   std::string bag;                // the first bag
   std::vector<std::string> bags;  // every bag of the walk
   bool complete = true;           // false when the walk stopped on a damaged message
+  std::string incomplete;         // ... or why a bag walked whole was not whole
   bool topics_requested = false;
   int walk_clouds = 0;             // the clouds of the walk, selected or not
   int clouds = 0;                  // the clouds tallied: the selected ones
@@ -250,8 +251,9 @@ std::string SensorKind(const std::vector<sensor_msgs::PointField>& fields);
 // The whole summary as one JSON document, problems included.
 nlohmann::ordered_json SummaryDocument(const SummaryTally& tally);
 
-// The document as lines starting with '#', on stdout.
-void PrintSummaryText(const nlohmann::ordered_json& document);
+// The document as lines starting with '#', on stdout; `incomplete` says why
+// the recording was not whole when it was walked to its end.
+void PrintSummaryText(const nlohmann::ordered_json& document, const std::string& incomplete = "");
 
 // The code of a recording with a silent cloud topic, for --fail-on.
 constexpr const char* kSilentTopicsCode = "silent-topics";

@@ -295,8 +295,10 @@ void PrintNoClouds(const ordered_json& document) {
 
 }  // namespace
 
-void PrintSummaryText(const ordered_json& document) {
-  if (document["complete"] != true) {
+void PrintSummaryText(const ordered_json& document, const std::string& incomplete) {
+  if (!incomplete.empty()) {
+    std::printf("# %s\n", incomplete.c_str());
+  } else if (document["complete"] != true) {
     std::printf("# the walk stopped on a damaged message: this covers the %s before it\n",
                 Plural(Count(document["clouds"]), "cloud", "clouds").c_str());
   }
