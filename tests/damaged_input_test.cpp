@@ -154,7 +154,12 @@ void ExpectCleanFailure(const std::string& path, const std::string& intact_repor
   for (std::size_t i = 0; i + 1 < errors.size(); ++i) {
     EXPECT_EQ(errors[i].rfind("bag_cloud_dump: bag library: ", 0), 0u) << run.err;
   }
-  EXPECT_EQ(errors.back().rfind("bag_cloud_dump: failed to read '" + path + "' after ", 0), 0u)
+  // A bag whose index rosbag cannot use is walked record by record, and
+  // ends with what was lost.
+  EXPECT_TRUE(errors.back().rfind("bag_cloud_dump: failed to read '" + path + "' after ", 0) == 0 ||
+              errors.back().rfind("bag_cloud_dump: '" + path +
+                                      "' was not closed by its recorder (no index): ",
+                                  0) == 0)
       << run.err;
 }
 

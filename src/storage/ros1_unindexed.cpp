@@ -198,14 +198,15 @@ class RecordCursor : public MessageCursor {
       }
       where_ = at_;
       if (!ros1::RecordInFile(file_, at_, end, record)) {
-        if (stretch_ == Stretch::kFileChunk && chunk_end_ < file_.size()) {
+        if (stretch_ == Stretch::kFileChunk) {
           throw ros1::Malformed("a record runs past the end of the chunk at byte " +
                                 std::to_string(chunk_start_));
         }
         if (stretch_ == Stretch::kFile && record.header_read && record.op == ros1::kChunk &&
             FieldText(record.fields, "compression") == "none") {
-          // A chunk cut short by the end of the file: its whole records.
-          EnterFileChunk(record, file_.size());
+          // A chunk cut short by the end of the file (or one whose length
+          // lies): its records are taken as they come, as an open chunk's.
+          at_ = record.data;
           continue;
         }
         return Finish(EndsInside(at_));
