@@ -36,7 +36,7 @@ fuzz-smoke: build
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DBAG_CLOUD_DUMP_FUZZ=ON -DBAG_CLOUD_DUMP_TESTS=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target cloud_message_fuzzer cdr_cloud_fuzzer \
-	  mcap_file_fuzzer bag_file_fuzzer write_fuzz_seeds
+	  mcap_file_fuzzer unindexed_bag_fuzzer bag_file_fuzzer write_fuzz_seeds
 	tests/fuzz/smoke.sh $(FUZZ_BUILD) $(BUILD)/bag_cloud_dump $(FUZZ_SECONDS)
 
 # Speed and memory against the floor and the Python peer (writes ~2.5 GB of

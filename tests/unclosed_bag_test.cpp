@@ -276,6 +276,22 @@ TEST(UnclosedBag, DamageAndUndefinedConnections) {
   EXPECT_EQ(run.err, Note(path, 5,
                           "nothing lost before the end of the file, 1 message of undefined "
                           "connections skipped"));
+  // A compressed chunk whose data is damaged ends the walk there.
+  for (auto compression : {rosbag::compression::BZ2, rosbag::compression::LZ4}) {
+    WriteBag(closed, Clouds, compression);
+    std::string bytes = ReadFile(closed);
+    ZeroIndex(bytes);
+    const Span chunk = Chunks(bytes)[2];
+    for (std::size_t i = chunk.data + 8; i < chunk.end; ++i) bytes[i] ^= 0x5a;
+    WriteFile(path, bytes);
+    run = RunTool({"-n", "0", path});
+    EXPECT_EQ(run.out, FirstClouds(2));
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("': the record at byte " + std::to_string(chunk.start) +
+                           " is damaged: its "),
+              std::string::npos)
+        << run.err;
+  }
   // A header field's length past its header ends the walk, the report kept.
   std::string damaged = killed;
   const std::size_t chunk = Chunks(killed)[3].start;

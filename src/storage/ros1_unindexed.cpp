@@ -57,10 +57,12 @@ void Decompress(const std::string& compression, std::vector<std::uint8_t>& in,
       if (produced == out.size()) grow();
       stream.next_out = reinterpret_cast<char*>(out.data() + produced);
       stream.avail_out = static_cast<unsigned>(out.size() - produced);
+      const unsigned input_left = stream.avail_in, output_left = stream.avail_out;
       result = BZ2_bzDecompress(&stream);
       produced = out.size() - stream.avail_out;
       if (result != BZ_OK && result != BZ_STREAM_END) break;
-      if (result == BZ_OK && stream.avail_in == 0 && stream.avail_out > 0) break;
+      const bool stuck = stream.avail_in == input_left && stream.avail_out == output_left;
+      if (result == BZ_OK && (stuck || stream.avail_in == 0) && stream.avail_out > 0) break;
     }
     BZ2_bzDecompressEnd(&stream);
     if (result != BZ_STREAM_END) {
@@ -77,11 +79,16 @@ void Decompress(const std::string& compression, std::vector<std::uint8_t>& in,
       if (produced == out.size()) grow();
       stream.output_next = reinterpret_cast<char*>(out.data() + produced);
       stream.output_left = static_cast<int>(std::min<std::uint64_t>(out.size() - produced, INT32_MAX));
-      const int left = stream.output_left;
+      const int left = stream.output_left, input_left = stream.input_left;
       result = roslz4_decompress(&stream);
       produced += static_cast<std::uint64_t>(left - stream.output_left);
       if (result < 0 && result != ROSLZ4_OUTPUT_SMALL) break;
-      if (result == ROSLZ4_OK && stream.input_left == 0 && stream.output_left > 0) break;
+      // Neither bytes taken nor bytes given: damaged data, not a pause.
+      const bool stuck = stream.input_left == input_left && stream.output_left == left;
+      if (result != ROSLZ4_STREAM_END && (stuck || stream.input_left == 0) &&
+          stream.output_left > 0) {
+        break;
+      }
     }
     roslz4_decompressEnd(&stream);
     if (result != ROSLZ4_STREAM_END) {

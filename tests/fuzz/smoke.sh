@@ -31,14 +31,17 @@ for fuzzer in cloud_message_fuzzer:cloud cdr_cloud_fuzzer:cdr; do
   fi
 done
 
-# The MCAP reader is the tool's own: any finding fails, after its replay
-# through the tool shows what a user would see.
-name=mcap_file_fuzzer
+# The MCAP reader and the walk of unclosed ROS 1 bags are the tool's own:
+# any finding fails, after its replay through the tool shows what a user
+# would see.
+for fuzzer in mcap_file_fuzzer:mcap unindexed_bag_fuzzer:unindexed; do
+name=${fuzzer%%:*}
+corpus=${fuzzer##*:}
 mkdir -p "$work/$name"
 echo "== $name, ${seconds}s"
 "$build/tests/fuzz/$name" -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 \
   -timeout=10 -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$work/$name-" \
-  "$work/$name" "$work/seeds/mcap" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==[0-9]+==ERROR|SUMMARY)' || true
+  "$work/$name" "$work/seeds/$corpus" 2>&1 | grep -E '^(stat::number_of_executed_units|stat::new_units_added|==[0-9]+==ERROR|SUMMARY)' || true
 findings=$(find "$work" -maxdepth 1 -type f -name "$name-*")
 if [ -n "$findings" ]; then
   for input in $findings; do
@@ -49,6 +52,7 @@ if [ -n "$findings" ]; then
   done
   exit 1
 fi
+done
 
 echo "== bag_file_fuzzer, ${seconds}s"
 "$build/tests/fuzz/bag_file_fuzzer" -fork=1 -ignore_crashes=1 -ignore_ooms=1 \
