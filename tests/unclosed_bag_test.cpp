@@ -307,3 +307,35 @@ TEST(UnclosedBag, DamageAndUndefinedConnections) {
             0u)
       << run.err;
 }
+
+TEST(UnclosedBag, EncryptedBagsAreRefusedAsBefore) {
+  // An encryptor named in the bag header, its key not: rosbag's own words,
+  // and an unindexed one is not walked.
+  ScratchDir dir;
+  const std::string closed = dir.Path("closed.bag"), path = dir.Path("encrypted.bag");
+  WriteBag(closed, Clouds);
+  for (const bool unindexed : {false, true}) {
+    std::string bytes = ReadFile(closed);
+    if (unindexed) ZeroIndex(bytes);
+    const std::uint32_t header = U32At(bytes, 13);
+    const std::string field = "encryptor=rosbag/AesCbcEncryptor";
+    std::string extra(4, '\0');
+    PutU32(extra, 0, static_cast<std::uint32_t>(field.size()));
+    extra += field;
+    const std::uint32_t padding = U32At(bytes, 17 + header);
+    std::string changed = bytes.substr(0, 13);
+    changed.append(4, '\0');
+    PutU32(changed, 13, header + static_cast<std::uint32_t>(extra.size()));
+    changed += bytes.substr(17, header) + extra;
+    changed.append(4, '\0');
+    PutU32(changed, changed.size() - 4, padding - static_cast<std::uint32_t>(extra.size()));
+    changed += std::string(padding - extra.size(), ' ') + bytes.substr(17 + header + 4 + padding);
+    WriteFile(path, changed);
+    const RunResult run = RunTool({"-n", "0", path});
+    EXPECT_EQ(run.out, " Bag file open failed, " + path + ", msg = " +
+                           (unindexed ? "Bag unindexed"
+                                      : "Encrypted symmetric key is not found in header") +
+                           "\n");
+    EXPECT_EQ(run.status, 1);
+  }
+}
