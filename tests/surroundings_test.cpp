@@ -3,6 +3,7 @@
 // clouds.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 #include "mcap_writer.h"
@@ -366,4 +367,87 @@ TEST(Surroundings, CloudsLostByHeaderSeq) {
                                    "network dropped 2 clouds");
     }
   }
+}
+
+namespace {
+
+// Bag records by hand: rosbag's writer never leaves a connection without
+// messages, which recorders do (a latched /tf_static the recorder missed).
+std::string FieldBytes(const std::string& name, const std::string& value) {
+  const std::string field = name + "=" + value;
+  std::string bytes(4, '\0');
+  const auto length = static_cast<std::uint32_t>(field.size());
+  std::memcpy(&bytes[0], &length, 4);
+  return bytes + field;
+}
+
+template <typename T>
+std::string Binary(T value) {
+  return std::string(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+std::string RecordBytes(const std::string& header, const std::string& data) {
+  return Binary(static_cast<std::uint32_t>(header.size())) + header +
+         Binary(static_cast<std::uint32_t>(data.size())) + data;
+}
+
+std::string ConnectionRecord(std::uint32_t id, const std::string& topic, const std::string& type,
+                             const std::string& md5) {
+  return RecordBytes(FieldBytes("op", "\x07") + FieldBytes("conn", Binary(id)) +
+                         FieldBytes("topic", topic),
+                     FieldBytes("topic", topic) + FieldBytes("type", type) +
+                         FieldBytes("md5sum", md5) + FieldBytes("message_definition", ""));
+}
+
+// A closed bag of one chunk: a cloud on /points, and connections on
+// /points2 and /tf_static that never got a message.
+std::string BagWithSilentConnections() {
+  const std::string cloud_md5 = "1158d486dd51d683ce2f1be655c3c181";
+  std::string connections = ConnectionRecord(0, "/points", "sensor_msgs/PointCloud2", cloud_md5) +
+                            ConnectionRecord(1, "/tf_static", "tf2_msgs/TFMessage", kTfMd5) +
+                            ConnectionRecord(2, "/points2", "sensor_msgs/PointCloud2", cloud_md5);
+  const std::uint64_t time = 100;  // sec 100, nsec 0
+  const std::vector<std::uint8_t> cloud = Serialized(NumberedCloud(3, ros::Time(100)));
+  const std::string chunk_data =
+      connections + RecordBytes(FieldBytes("op", "\x02") + FieldBytes("conn", Binary(0u)) +
+                                    FieldBytes("time", Binary(time)),
+                                std::string(cloud.begin(), cloud.end()));
+  const std::string chunk =
+      RecordBytes(FieldBytes("compression", "none") +
+                      FieldBytes("size", Binary(static_cast<std::uint32_t>(chunk_data.size()))) +
+                      FieldBytes("op", "\x05"),
+                  chunk_data);
+  const std::string index =
+      RecordBytes(FieldBytes("op", "\x04") + FieldBytes("ver", Binary(1u)) +
+                      FieldBytes("conn", Binary(0u)) + FieldBytes("count", Binary(1u)),
+                  Binary(time) + Binary(static_cast<std::uint32_t>(connections.size())));
+  const std::uint64_t chunk_pos = 13 + 4096;
+  const std::string info =
+      RecordBytes(FieldBytes("op", "\x06") + FieldBytes("ver", Binary(1u)) +
+                      FieldBytes("chunk_pos", Binary(chunk_pos)) +
+                      FieldBytes("start_time", Binary(time)) + FieldBytes("end_time", Binary(time)) +
+                      FieldBytes("count", Binary(1u)),
+                  Binary(0u) + Binary(1u));
+  const std::uint64_t index_pos = chunk_pos + chunk.size() + index.size();
+  const std::string header = FieldBytes("index_pos", Binary(index_pos)) +
+                             FieldBytes("conn_count", Binary(3u)) +
+                             FieldBytes("chunk_count", Binary(1u)) + FieldBytes("op", "\x03");
+  const std::string padding(4096 - 8 - header.size(), ' ');
+  return "#ROSBAG V2.0\n" + RecordBytes(header, padding) + chunk + index + connections + info;
+}
+
+}  // namespace
+
+TEST(Surroundings, Ros1ConnectionsWithoutMessages) {
+  ScratchDir dir;
+  const std::string path = dir.Path("silent.bag");
+  WriteFile(path, BagWithSilentConnections());
+  const RunResult run = RunTool({"--json", "-", path});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const json document = json::parse(run.out);
+  EXPECT_EQ(document["clouds"], 1);
+  EXPECT_EQ(document["silent_cloud_topics"], json::parse(R"([
+      {"topic": "/points2", "type": "sensor_msgs/PointCloud2", "offered_qos": null}])"));
+  EXPECT_EQ(document["tf"]["topics"], json::parse(R"([{"topic": "/tf_static", "messages": 0}])"));
+  EXPECT_EQ(RunTool({"--fail-on", "silent-topics", "-n", "0", path}).status, 3);
 }
