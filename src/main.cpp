@@ -32,7 +32,8 @@ const char kHelp[] =
     "BAGFILE may also be a ROS 2 recording: rosbag2's sqlite3 storage (its directory\n"
     "of metadata.yaml and .db3 files, plain or zstd-compressed, or one .db3 file) or\n"
     "MCAP (a directory of .mcap files, or one; ros2 and ros1 profiles; chunks plain,\n"
-    "zstd or lz4). An MCAP file cut short is walked up to the cut, then status 1.\n"
+    "zstd or lz4). An MCAP file cut short is walked up to the cut, then status 1;\n"
+    "so is a ROS 1 bag its recorder never closed (no index): in file order.\n"
     "\n"
     "  -t, --topic TOPIC     only clouds on TOPIC; repeat for more topics\n"
     "      --start T, --end T  only messages recorded from T, up to T: seconds since\n"
@@ -90,9 +91,9 @@ const char kHelp[] =
     "\n"
     "Exit status: 0 the bag was read whole; 1 it could not be opened or read, it\n"
     "holds none of the requested topics, the selection matches no cloud, or a file\n"
-    "could not be written, or an MCAP file was cut short; 2 the command line was\n"
-    "wrong; 3 it was read whole and the summary found a problem listed with\n"
-    "--fail-on.\n";
+    "could not be written, or an MCAP file was cut short or a ROS 1 bag never closed;\n"
+    "2 the command line was wrong; 3 it was read whole and the summary found a\n"
+    "problem listed with --fail-on.\n";
 
 enum {
   kFullConversion = 1000,
