@@ -5,6 +5,7 @@
 #include "summary/summary.h"
 
 #include <getopt.h>
+#include <malloc.h>
 #include <pcl/console/print.h>
 #include <pcl/pcl_config.h>
 
@@ -256,6 +257,11 @@ int main(int argc, char** argv) {
     printf("\n Usage : %s bagfile\n\n", program);
     return 2;
   }
+  // Clouds of a few MiB come and go one after another: kept in the heap, not
+  // mapped and unmapped each time, their memory is reused, not faulted in
+  // again for every cloud.
+  mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  mallopt(M_TRIM_THRESHOLD, 128 << 20);
   DumpOptions options;
   bool merge = false;
   // Progress only where someone watches stderr while the report goes elsewhere.
