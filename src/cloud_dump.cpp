@@ -2,11 +2,11 @@
 
 #include "background_worker.h"
 #include "cloud/cloud_check.h"
+#include "context/context.h"
 #include "export/cloud_export.h"
 #include "output_files.h"
 #include "progress.h"
 #include "storage/recording.h"
-#include "context/context.h"
 #include "summary/summary.h"
 
 #include <console_bridge/console.h>
@@ -248,10 +248,9 @@ bool WalkClouds(const Recording& recording, const DumpOptions& options, WalkProg
   // counts them.
   const CloudSelection& selection = options.selection;
   // ... but not past TF and IMU messages the summary reads.
-  const std::uint64_t skip =
-      selection.every == 1 && selection.first > 0 && context_topics.empty()
-          ? static_cast<std::uint64_t>(selection.first)
-          : 0;
+  const std::uint64_t skip = selection.every == 1 && selection.first > 0 && context_topics.empty()
+                                 ? static_cast<std::uint64_t>(selection.first)
+                                 : 0;
   std::uint64_t skipped = 0;
   WalkMessages(recording, query, skip, skipped, [&](const RecordedMessage& m) {
     if (skipped > 0) {

@@ -1,8 +1,8 @@
 // Walks a ROS 1 bag and prints every sensor_msgs/PointCloud2 it holds.
 #pragma once
 
-#include "report/cloud_report.h"
 #include "pictures/timeline.h"
+#include "report/cloud_report.h"
 
 #include <cstdint>
 #include <cstdio>

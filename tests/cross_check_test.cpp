@@ -95,8 +95,12 @@ TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
       // An Ouster-like lidar (t in nanoseconds, ring UINT8) stamped at the
       // sweep's end, whose points sit on sector boundaries, one sweep losing a
       // sector and one repeated.
-      const auto ouster = layout({{"x", f32}, {"y", f32}, {"z", f32}, {"intensity", f32},
-                                  {"t", u32}, {"ring", PointField::UINT8}});
+      const auto ouster = layout({{"x", f32},
+                                  {"y", f32},
+                                  {"z", f32},
+                                  {"intensity", f32},
+                                  {"t", u32},
+                                  {"ring", PointField::UINT8}});
       auto sweep = cloud_builder::MakeCloud(ouster, 24, 360);
       sweep.header.stamp = ros::Time(130 + i * 0.1);
       for (std::uint32_t p = 0; p < 360; ++p) {
@@ -125,13 +129,15 @@ TEST(CrossCheck, SummaryMatchesAnIndependentDecoder) {
     for (int i = 0; i < 20; ++i) {
       const ros::Time at(100 + i * 0.5);
       b.write("/tf", at, Transforms({{"odom", "/base_link"}, {"/map", "odom"}}, at));
-      WriteRaw(b, "/robot/tf", at, RawMessage{"tf/tfMessage", "94810edda583a504dfda3829e70d7eec",
-                                          Serialized(Transforms({{"a", "b"}}, at))});
+      WriteRaw(b, "/robot/tf", at,
+               RawMessage{"tf/tfMessage", "94810edda583a504dfda3829e70d7eec",
+                          Serialized(Transforms({{"a", "b"}}, at))});
       b.write("/imu/g", at + ros::Duration(0.3), ImuAtRest(at, 1.0));
     }
-    WriteRaw(b, "/tf", ros::Time(101), RawMessage{"tf2_msgs/TFMessage",
-                                              "94810edda583a504dfda3829e70d7eec", {9, 0, 0, 0}});
-    WriteRaw(b, "/velodyne_packets", ros::Time(101), RawMessage{"velodyne_msgs/VelodyneScan", "*", {1}});
+    WriteRaw(b, "/tf", ros::Time(101),
+             RawMessage{"tf2_msgs/TFMessage", "94810edda583a504dfda3829e70d7eec", {9, 0, 0, 0}});
+    WriteRaw(b, "/velodyne_packets", ros::Time(101),
+             RawMessage{"velodyne_msgs/VelodyneScan", "*", {1}});
     for (int i = 0; i < 3; ++i) {
       auto cloud = cloud_builder::MakeCloud(radar, 16, 3);
       cloud.header.stamp = ros::Time(140 + i * 0.1);

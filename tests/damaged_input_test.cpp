@@ -156,10 +156,10 @@ void ExpectCleanFailure(const std::string& path, const std::string& intact_repor
   }
   // A bag whose index rosbag cannot use is walked record by record, and
   // ends with what was lost.
-  EXPECT_TRUE(errors.back().rfind("bag_cloud_dump: failed to read '" + path + "' after ", 0) == 0 ||
-              errors.back().rfind("bag_cloud_dump: '" + path +
-                                      "' was not closed by its recorder (no index): ",
-                                  0) == 0)
+  EXPECT_TRUE(
+      errors.back().rfind("bag_cloud_dump: failed to read '" + path + "' after ", 0) == 0 ||
+      errors.back().rfind(
+          "bag_cloud_dump: '" + path + "' was not closed by its recorder (no index): ", 0) == 0)
       << run.err;
 }
 

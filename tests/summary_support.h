@@ -27,7 +27,7 @@ inline const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Writes `value` into point i's field `name`, in the field's own datatype.
 inline void PutAs(sensor_msgs::PointCloud2& cloud, std::uint32_t i, const std::string& name,
-           double value) {
+                  double value) {
   for (const PointField& f : cloud.fields) {
     if (f.name != name) continue;
     switch (f.datatype) {
@@ -94,7 +94,7 @@ struct Written {
 
 // Ten clouds of `recipe` at 10 Hz, recorded 10 ms after their stamps.
 inline std::vector<Written> TenSweeps(const CloudRecipe& recipe = CloudRecipe(),
-                               const char* topic = "/p") {
+                                      const char* topic = "/p") {
   std::vector<Written> clouds;
   for (int i = 0; i < 10; ++i) {
     clouds.push_back({topic, 100 + i * 0.1 + 0.01, MakeCloud(recipe, 100 + i * 0.1)});
@@ -133,8 +133,6 @@ inline void ExpectSubset(const json& actual, const json& expected) {
   }
 }
 
-
-
 // Layouts of sensors other than the record's: a radar target list, an RGB-D
 // camera, a lidar with its point time in two integer fields, bare points.
 inline cloud_builder::Fields LayoutOf(std::vector<std::pair<const char*, std::uint8_t>> named) {
@@ -155,6 +153,5 @@ inline CloudRecipe RecipeOf(
     }) {
   return {std::move(layout), 32, 4, std::move(fill)};
 }
-
 
 }  // namespace summary_support

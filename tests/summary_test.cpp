@@ -488,7 +488,6 @@ TEST(Summary, DamagedBagGivesAnIncompleteSummary) {
       << text;
 }
 
-
 TEST(Summary, ZeroStampsAreOneProblemNotFour) {
   struct Case {
     const char* what;

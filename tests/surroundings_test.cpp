@@ -120,7 +120,8 @@ TEST(Surroundings, LidarRecordedInOtherForms) {
           "sensor_msgs/LaserScan", "ars_msgs/RadarScan", "acme_msgs/LaserScan",
           "radar_msgs/PointScan"}) {
       const std::string name(type);
-      WriteRaw(b, "/" + name.substr(name.rfind('/') + 1), ros::Time(100), {type, "0123456789abcdef0123456789abcdef", {1, 2}});
+      WriteRaw(b, "/" + name.substr(name.rfind('/') + 1), ros::Time(100),
+               {type, "0123456789abcdef0123456789abcdef", {1, 2}});
     }
   };
   const json expected = json::parse(R"([
@@ -154,7 +155,7 @@ TEST(Surroundings, FramesAndTf) {
   struct Case {
     const char* what;
     std::function<void(rosbag::Bag&)> fill;
-    json frames;  // part of the first topic's "frames"
+    json frames;                     // part of the first topic's "frames"
     std::vector<std::string> codes;  // of frames and TF, in order
     const char* problem = "";        // the start of the first of them
   };
@@ -185,10 +186,7 @@ TEST(Surroundings, FramesAndTf) {
        "frame 'lidar' has no transform in this recording (its transforms join: base_link, odom, "
        "velodyne): consumers that transform the clouds into the robot's frame wait for one "
        "forever"},
-      {"no TF at all",
-       [](rosbag::Bag& b) { Sweeps(b); },
-       {{"in_tf", false}},
-       {}},
+      {"no TF at all", [](rosbag::Bag& b) { Sweeps(b); }, {{"in_tf", false}}, {}},
       {"frames empty, with '/', and shared",
        [](rosbag::Bag& b) {
          Sweeps(b, "/velodyne");
@@ -250,7 +248,8 @@ TEST(Surroundings, FramesAndTf) {
   // A /tf_static whose latched messages the recorder never got.
   mcap_writer::Options silent;
   silent.silent_channels = {{"/tf_static", "tf2_msgs/msg/TFMessage"}};
-  EXPECT_EQ(DocumentOf(Storage::kMcap, [](rosbag::Bag& b) { Sweeps(b); }, silent)["tf"]["topics"],
+  EXPECT_EQ(DocumentOf(
+                Storage::kMcap, [](rosbag::Bag& b) { Sweeps(b); }, silent)["tf"]["topics"],
             json::parse(R"([{"topic": "/tf_static", "messages": 0}])"));
 }
 
@@ -258,7 +257,7 @@ TEST(Surroundings, ImuClockUnitAndCoverage) {
   struct Case {
     const char* what;
     std::function<void(rosbag::Bag&)> fill;
-    json imu;  // the first topic's "imu"[0], in part
+    json imu;                        // the first topic's "imu"[0], in part
     std::vector<std::string> codes;  // imu-clock and imu-short
     const char* problem = "";
     const char* unit = "m/s2";
@@ -305,8 +304,7 @@ TEST(Surroundings, ImuClockUnitAndCoverage) {
       if (!codes.empty()) {
         EXPECT_EQ(ProblemText(document["topics"][0], codes[0]), c.problem);
       }
-      ExpectSubset(document["imu_topics"][0],
-                   {{"topic", "/imu"}, {"acceleration_unit", c.unit}});
+      ExpectSubset(document["imu_topics"][0], {{"topic", "/imu"}, {"acceleration_unit", c.unit}});
     }
   }
   const json clock = DocumentOf(Storage::kRos1, [](rosbag::Bag& b) {
@@ -345,7 +343,9 @@ TEST(Surroundings, CloudsLostByHeaderSeq) {
   for (std::uint32_t i = 0; i < 20; ++i) counting.push_back(i < 10 ? i + 7 : i + 9);
   const std::vector<Case> cases = {
       {"a counting publisher that lost two", counting, {Storage::kRos1, Storage::kMcapRos1}, 2},
-      {"a publisher that leaves seq 0", std::vector<std::uint32_t>(20, 0), {Storage::kRos1},
+      {"a publisher that leaves seq 0",
+       std::vector<std::uint32_t>(20, 0),
+       {Storage::kRos1},
        nullptr},
       {"CDR has no seq", counting, {Storage::kSqlite, Storage::kMcap}, nullptr},
   };
@@ -393,10 +393,10 @@ std::string RecordBytes(const std::string& header, const std::string& data) {
 
 std::string ConnectionRecord(std::uint32_t id, const std::string& topic, const std::string& type,
                              const std::string& md5) {
-  return RecordBytes(FieldBytes("op", "\x07") + FieldBytes("conn", Binary(id)) +
-                         FieldBytes("topic", topic),
-                     FieldBytes("topic", topic) + FieldBytes("type", type) +
-                         FieldBytes("md5sum", md5) + FieldBytes("message_definition", ""));
+  return RecordBytes(
+      FieldBytes("op", "\x07") + FieldBytes("conn", Binary(id)) + FieldBytes("topic", topic),
+      FieldBytes("topic", topic) + FieldBytes("type", type) + FieldBytes("md5sum", md5) +
+          FieldBytes("message_definition", ""));
 }
 
 // A closed bag of one chunk: a cloud on /points, and connections on
@@ -422,12 +422,11 @@ std::string BagWithSilentConnections() {
                       FieldBytes("conn", Binary(0u)) + FieldBytes("count", Binary(1u)),
                   Binary(time) + Binary(static_cast<std::uint32_t>(connections.size())));
   const std::uint64_t chunk_pos = 13 + 4096;
-  const std::string info =
-      RecordBytes(FieldBytes("op", "\x06") + FieldBytes("ver", Binary(1u)) +
-                      FieldBytes("chunk_pos", Binary(chunk_pos)) +
-                      FieldBytes("start_time", Binary(time)) + FieldBytes("end_time", Binary(time)) +
-                      FieldBytes("count", Binary(1u)),
-                  Binary(0u) + Binary(1u));
+  const std::string info = RecordBytes(
+      FieldBytes("op", "\x06") + FieldBytes("ver", Binary(1u)) +
+          FieldBytes("chunk_pos", Binary(chunk_pos)) + FieldBytes("start_time", Binary(time)) +
+          FieldBytes("end_time", Binary(time)) + FieldBytes("count", Binary(1u)),
+      Binary(0u) + Binary(1u));
   const std::uint64_t index_pos = chunk_pos + chunk.size() + index.size();
   const std::string header = FieldBytes("index_pos", Binary(index_pos)) +
                              FieldBytes("conn_count", Binary(3u)) +

@@ -1,5 +1,5 @@
-#include <cstring>
 #include "test_support.h"
+#include <cstring>
 
 #include <fcntl.h>
 #include <sensor_msgs/Imu.h>

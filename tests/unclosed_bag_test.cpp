@@ -132,29 +132,25 @@ TEST(UnclosedBag, WalkedUpToWhereItEnds) {
   using rosbag::compression::LZ4;
   using rosbag::compression::Uncompressed;
   const std::vector<Case> cases = {
-      {"its index zeroed",
-       Uncompressed,
+      {"its index zeroed", Uncompressed,
        [](const std::string& b) {
          std::string bytes = b;
          ZeroIndex(bytes);
          return bytes;
        },
-       6,
-       "nothing lost before the end of the file"},
+       6, "nothing lost before the end of the file"},
       {"a killed recorder, its last chunk open", Uncompressed, KilledRecorder, 6,
        "nothing lost before the end of the file"},
       {"a killed recorder of bz2 chunks", BZ2, KilledRecorder, 5,
        "the open chunk at byte @5 was compressed (bz2) and cannot be read before it is closed"},
-      {"cut between chunks",
-       Uncompressed,
+      {"cut between chunks", Uncompressed,
        [](const std::string& b) {
          std::string bytes = b;
          ZeroIndex(bytes);
          bytes.resize(Chunks(bytes)[4].start);
          return bytes;
        },
-       4,
-       "nothing lost before the end of the file"},
+       4, "nothing lost before the end of the file"},
       {"cut inside a plain chunk", Uncompressed, cut_in_chunk(3, 100), 3,
        "the file ends inside a record at byte #3"},
       {"cut inside a bz2 chunk", BZ2, cut_in_chunk(2, 20), 2,
@@ -287,9 +283,9 @@ TEST(UnclosedBag, DamageAndUndefinedConnections) {
     run = RunTool({"-n", "0", path});
     EXPECT_EQ(run.out, FirstClouds(2));
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("': the record at byte " + std::to_string(chunk.start) +
-                           " is damaged: its "),
-              std::string::npos)
+    EXPECT_NE(
+        run.err.find("': the record at byte " + std::to_string(chunk.start) + " is damaged: its "),
+        std::string::npos)
         << run.err;
   }
   // A header field's length past its header ends the walk, the report kept.
@@ -301,8 +297,7 @@ TEST(UnclosedBag, DamageAndUndefinedConnections) {
   EXPECT_EQ(run.out, FirstClouds(3));
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err.rfind("bag_cloud_dump: failed to read '" + path + "' after 3 clouds: '" + path +
-                              "': the record at byte " + std::to_string(chunk) +
-                              " is damaged: ",
+                              "': the record at byte " + std::to_string(chunk) + " is damaged: ",
                           0),
             0u)
       << run.err;
@@ -332,10 +327,10 @@ TEST(UnclosedBag, EncryptedBagsAreRefusedAsBefore) {
     changed += std::string(padding - extra.size(), ' ') + bytes.substr(17 + header + 4 + padding);
     WriteFile(path, changed);
     const RunResult run = RunTool({"-n", "0", path});
-    EXPECT_EQ(run.out, " Bag file open failed, " + path + ", msg = " +
-                           (unindexed ? "Bag unindexed"
-                                      : "Encrypted symmetric key is not found in header") +
-                           "\n");
+    EXPECT_EQ(run.out,
+              " Bag file open failed, " + path + ", msg = " +
+                  (unindexed ? "Bag unindexed" : "Encrypted symmetric key is not found in header") +
+                  "\n");
     EXPECT_EQ(run.status, 1);
   }
 }

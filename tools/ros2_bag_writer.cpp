@@ -237,8 +237,8 @@ std::vector<Message> Messages(const std::string& ros1_path, bool big_endian_cdr,
     auto tf = ros1_profile || (type != "tf2_msgs/TFMessage" && type != "tf/tfMessage")
                   ? nullptr
                   : m.instantiate<tf2_msgs::TFMessage>();
-    auto imu = ros1_profile || type != "sensor_msgs/Imu" ? nullptr
-                                                          : m.instantiate<sensor_msgs::Imu>();
+    auto imu =
+        ros1_profile || type != "sensor_msgs/Imu" ? nullptr : m.instantiate<sensor_msgs::Imu>();
     if (cloud) {
       message.data = CdrCloud(*cloud, big_endian_cdr);
     } else if (tf) {

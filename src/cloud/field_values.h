@@ -109,8 +109,8 @@ void ForEachPointRunIn(const sensor_msgs::PointCloud2& cloud, std::uint64_t begi
   while (begin < end) {
     const auto r = static_cast<std::uint32_t>(begin / cloud.width);
     const auto c = static_cast<std::uint32_t>(begin % cloud.width);
-    const auto count = static_cast<std::uint32_t>(
-        std::min<std::uint64_t>({most, cloud.width - c, end - begin}));
+    const auto count =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>({most, cloud.width - c, end - begin}));
     visit(PointRun{cloud.data.data() + std::size_t{r} * cloud.row_step + c * step, count, step});
     begin += count;
   }

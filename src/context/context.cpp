@@ -16,9 +16,9 @@ bool EndsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-const char* const kPacketTypes[] = {
-    "velodyne_msgs/VelodyneScan",  "ouster_ros/PacketMsg",     "ouster_sensor_msgs/PacketMsg",
-    "rslidar_msgs/rslidarScan",    "rslidar_msg/RslidarPacket", "nebula_msgs/NebulaPackets"};
+const char* const kPacketTypes[] = {"velodyne_msgs/VelodyneScan",   "ouster_ros/PacketMsg",
+                                    "ouster_sensor_msgs/PacketMsg", "rslidar_msgs/rslidarScan",
+                                    "rslidar_msg/RslidarPacket",    "nebula_msgs/NebulaPackets"};
 
 // A driver's raw packets by their type's name: a name holding "Packet"
 // outside sensor_msgs, or a "...Scan" of a *_msgs package that is neither

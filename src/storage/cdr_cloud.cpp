@@ -57,7 +57,8 @@ void ReadCloud(Cdr& cdr, std::size_t size, sensor_msgs::PointCloud2& cloud) {
 
 // A string's or sequence's element count, refused when that many elements
 // of `element_bytes` each cannot fit in what is left of the message.
-std::uint32_t ReadLength(eprosima::fastcdr::Cdr& cdr, std::size_t size, std::size_t element_bytes, const char* what) {
+std::uint32_t ReadLength(eprosima::fastcdr::Cdr& cdr, std::size_t size, std::size_t element_bytes,
+                         const char* what) {
   std::uint32_t length = 0;
   cdr >> length;
   const std::size_t left = size - cdr.getSerializedDataLength();

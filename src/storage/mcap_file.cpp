@@ -378,8 +378,8 @@ void MappedFile::Read(std::uint64_t offset, std::uint64_t bytes, Buffer& out) co
   out.Reserve(bytes);
   std::uint64_t done = 0;
   while (done < bytes) {
-    const ssize_t got = pread(fd, out.bytes.get() + done, bytes - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t got =
+        pread(fd, out.bytes.get() + done, bytes - done, static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) {
       throw mcap::Malformed(std::string("cannot read it: ") +

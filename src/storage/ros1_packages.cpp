@@ -55,8 +55,8 @@ namespace package {
 std::string getPath(const std::string& package_name) {
   if (package_name == kPackage && OwnPluginFile()) return kShare;
   using Lookup = std::string (*)(const std::string&);
-  static const Lookup real =
-      Real<Lookup>("_ZN3ros7package7getPathERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE");
+  static const Lookup real = Real<Lookup>(
+      "_ZN3ros7package7getPathERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEE");
   return real != nullptr ? real(package_name) : std::string();
 }
 

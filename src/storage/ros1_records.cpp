@@ -67,8 +67,8 @@ Fields ParseFields(const std::uint8_t* data, std::uint64_t size) {
     Check(size - at >= 4, "a header field's length is cut short");
     const std::uint32_t length = LoadU32(data + at);
     at += 4;
-    Check(length <= size - at, "a header field of " + std::to_string(length) +
-                                   " bytes runs past its header");
+    Check(length <= size - at,
+          "a header field of " + std::to_string(length) + " bytes runs past its header");
     const auto* begin = reinterpret_cast<const char*>(data + at);
     const char* equals = static_cast<const char*>(std::memchr(begin, '=', length));
     Check(equals != nullptr, "a header field has no '='");
@@ -85,8 +85,8 @@ bool RecordInBuffer(const std::uint8_t* bytes, std::uint64_t size, std::uint64_t
   if (offset > size || size - offset < 4) return false;
   const std::uint32_t header_size = LoadU32(bytes + offset);
   Check(header_size <= kLargestHeader, "the record at byte " + std::to_string(offset) +
-                                           " claims a header of " +
-                                           std::to_string(header_size) + " bytes");
+                                           " claims a header of " + std::to_string(header_size) +
+                                           " bytes");
   if (size - offset - 4 < std::uint64_t{header_size} + 4) return false;
   Describe(bytes + offset + 4, header_size, record);
   record.header_read = true;
@@ -110,8 +110,8 @@ bool RecordInFile(const File& file, std::uint64_t offset, std::uint64_t end, Rec
   file.Read(offset, 4, bytes);
   const std::uint32_t header_size = LoadU32(bytes.data());
   Check(header_size <= kLargestHeader, "the record at byte " + std::to_string(offset) +
-                                           " claims a header of " +
-                                           std::to_string(header_size) + " bytes");
+                                           " claims a header of " + std::to_string(header_size) +
+                                           " bytes");
   if (size - offset - 4 < std::uint64_t{header_size} + 4) return false;
   file.Read(offset + 4, std::uint64_t{header_size} + 4, bytes);
   Describe(bytes.data(), header_size, record);

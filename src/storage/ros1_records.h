@@ -40,7 +40,7 @@ struct Record {
   std::uint8_t op = 0;
   std::uint64_t data = 0;  // its data's first byte
   std::uint32_t data_size = 0;
-  std::uint64_t end = 0;  // the byte after it
+  std::uint64_t end = 0;     // the byte after it
   bool header_read = false;  // its header was there whole, even if its data is not
 };
 

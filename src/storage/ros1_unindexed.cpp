@@ -3,9 +3,9 @@
 #include "cloud/cloud_check.h"
 #include "ros1_records.h"
 
-#include <boost/make_shared.hpp>
 #include <bzlib.h>
 #include <roslz4/lz4s.h>
+#include <boost/make_shared.hpp>
 
 #include <algorithm>
 #include <limits>
@@ -28,8 +28,8 @@ struct Connection {
 // How a walk through the records ended, kept by the reader once its cursor
 // is gone.
 struct WalkState {
-  bool finished = false;   // it reached the end of what can be read
-  std::string lost;        // what could not be read, in words
+  bool finished = false;      // it reached the end of what can be read
+  std::string lost;           // what could not be read, in words
   std::uint64_t walked = 0;   // messages handed to the walk
   std::uint64_t skipped = 0;  // messages of connections not defined before them
 };
@@ -42,8 +42,8 @@ void Decompress(const std::string& compression, std::vector<std::uint8_t>& in,
   std::uint64_t produced = 0;
   const auto grow = [&]() {
     if (out.size() >= declared) {
-      throw ros1::Malformed("its records are larger than the declared " +
-                            std::to_string(declared) + " bytes");
+      throw ros1::Malformed("its records are larger than the declared " + std::to_string(declared) +
+                            " bytes");
     }
     out.resize(std::min<std::uint64_t>(declared, out.size() * 2));
   };
@@ -78,7 +78,8 @@ void Decompress(const std::string& compression, std::vector<std::uint8_t>& in,
     while (result != ROSLZ4_STREAM_END) {
       if (produced == out.size()) grow();
       stream.output_next = reinterpret_cast<char*>(out.data() + produced);
-      stream.output_left = static_cast<int>(std::min<std::uint64_t>(out.size() - produced, INT32_MAX));
+      stream.output_left =
+          static_cast<int>(std::min<std::uint64_t>(out.size() - produced, INT32_MAX));
       const int left = stream.output_left, input_left = stream.input_left;
       result = roslz4_decompress(&stream);
       produced += static_cast<std::uint64_t>(left - stream.output_left);
@@ -96,7 +97,8 @@ void Decompress(const std::string& compression, std::vector<std::uint8_t>& in,
                             std::to_string(result) + ")");
     }
   } else {
-    throw ros1::Malformed("it is compressed with '" + compression + "', which ROS 1 bags do not use");
+    throw ros1::Malformed("it is compressed with '" + compression +
+                          "', which ROS 1 bags do not use");
   }
   if (produced != declared) {
     throw ros1::Malformed("its records are " + std::to_string(produced) +
@@ -242,7 +244,8 @@ class RecordCursor : public MessageCursor {
       // An open chunk: its records follow it in the file.
       if (compression != "none") {
         return Finish("the open chunk at byte " + std::to_string(record.start) +
-                      " was compressed (" + compression + ") and cannot be read before it is closed");
+                      " was compressed (" + compression +
+                      ") and cannot be read before it is closed");
       }
       return true;
     }
@@ -391,7 +394,8 @@ class UnindexedRos1Bag : public BagReader {
                        ending.lost;
     if (ending.skipped > 0) {
       note += ", " + std::to_string(ending.skipped) +
-              (ending.skipped == 1 ? " message" : " messages") + " of undefined connections skipped";
+              (ending.skipped == 1 ? " message" : " messages") +
+              " of undefined connections skipped";
     }
     return note;
   }

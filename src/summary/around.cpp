@@ -197,24 +197,23 @@ ordered_json ImuTopicsJson(const ContextTally& context) {
     if (acceleration) {
       unit = *acceleration >= 8 && *acceleration <= 11.5    ? "m/s2"
              : *acceleration >= 0.8 && *acceleration <= 1.2 ? "g"
-                                                             : "unknown";
+                                                            : "unknown";
     }
     const bool any = !imu.stamps.empty();
-    list.push_back(
-        {{"topic", name},
-         {"type", imu.type},
-         {"messages", imu.messages},
-         {"stamps",
-          {{"first", any ? ordered_json(Seconds(imu.stamps.front())) : nullptr},
-           {"last", any ? ordered_json(Seconds(imu.stamps.back())) : nullptr},
-           {"period_median", OrNull(facts.period)},
-           {"rate_hz", facts.period ? ordered_json(1.0 / *facts.period) : nullptr},
-           {"gaps", gaps},
-           {"backward", backward},
-           {"zero", zero}}},
-         {"latency_median", OrNull(facts.latency)},
-         {"acceleration_median", OrNull(acceleration)},
-         {"acceleration_unit", unit}});
+    list.push_back({{"topic", name},
+                    {"type", imu.type},
+                    {"messages", imu.messages},
+                    {"stamps",
+                     {{"first", any ? ordered_json(Seconds(imu.stamps.front())) : nullptr},
+                      {"last", any ? ordered_json(Seconds(imu.stamps.back())) : nullptr},
+                      {"period_median", OrNull(facts.period)},
+                      {"rate_hz", facts.period ? ordered_json(1.0 / *facts.period) : nullptr},
+                      {"gaps", gaps},
+                      {"backward", backward},
+                      {"zero", zero}}},
+                    {"latency_median", OrNull(facts.latency)},
+                    {"acceleration_median", OrNull(acceleration)},
+                    {"acceleration_unit", unit}});
   }
   return list;
 }

@@ -50,8 +50,7 @@ const std::vector<Consumer>& Consumers() {
   static const std::vector<Consumer> consumers = {
       {"lio-sam-velodyne",
        "LIO-SAM (velodyne, livox)",
-       {{"x", kF32}, {"y", kF32}, {"z", kF32}, {"intensity", kF32}, {"ring", kU16},
-        {"time", kF32}},
+       {{"x", kF32}, {"y", kF32}, {"z", kF32}, {"intensity", kF32}, {"ring", kU16}, {"time", kF32}},
        {"is_dense", "no-ring-field"},
        {"time", "s", true, ""}},
       {"lio-sam-ouster",
@@ -110,9 +109,9 @@ const std::vector<Consumer>& Consumers() {
 
 // Autoware's own check of its point layout: exactly these fields, in this
 // order, at these offsets, each a single value.
-const Member kAutowareLayout[] = {{"x", kF32},         {"y", kF32},         {"z", kF32},
+const Member kAutowareLayout[] = {{"x", kF32},         {"y", kF32},          {"z", kF32},
                                   {"intensity", kU8},  {"return_type", kU8}, {"channel", kU16},
-                                  {"azimuth", kF32},   {"elevation", kF32}, {"distance", kF32},
+                                  {"azimuth", kF32},   {"elevation", kF32},  {"distance", kF32},
                                   {"time_stamp", kU32}};
 const std::uint32_t kAutowareOffsets[] = {0, 4, 8, 12, 13, 14, 16, 20, 24, 28};
 

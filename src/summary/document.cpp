@@ -35,7 +35,9 @@ double StampSeconds(std::int64_t nanoseconds) {
          1e-9 * static_cast<double>(nanoseconds - seconds * 1000000000);
 }
 
-bool IsLidarLike(const TopicTally& topic) { return topic.kind != "radar" && topic.kind != "camera"; }
+bool IsLidarLike(const TopicTally& topic) {
+  return topic.kind != "radar" && topic.kind != "camera";
+}
 
 ordered_json FieldsJson(const std::vector<sensor_msgs::PointField>& fields) {
   ordered_json list = ordered_json::array();
@@ -246,8 +248,8 @@ void AddTimeContent(const TopicTally& topic, const TimeUnit* unit, bool relative
     }
     const bool chained = offsets.known && cloud.stamp != 0;
     if (chained && before.known) {
-      const double overlap = (StampSeconds(before_stamp) + before.last) -
-                             (StampSeconds(cloud.stamp) + offsets.first);
+      const double overlap =
+          (StampSeconds(before_stamp) + before.last) - (StampSeconds(cloud.stamp) + offsets.first);
       if (overlap > 0.001) {
         if (overlaps++ == 0) overlap_first = cloud.index;
         overlap_max = std::max(overlap_max, overlap);
@@ -339,12 +341,9 @@ ordered_json SweepJson(const TopicTally& topic, TopicFacts& facts) {
     }
     if (partial_indices.size() < kMostPartialIndices) partial_indices.push_back(cloud->index);
   }
-  return {{"coverage_deg", Spread(coverage)},
-          {"valid_points", Spread(valid)},
-          {"largest_gap_deg", gap},
-          {"largest_gap_index", gap_index},
-          {"partial_clouds", partial},
-          {"partial_indices", partial_indices}};
+  return {{"coverage_deg", Spread(coverage)}, {"valid_points", Spread(valid)},
+          {"largest_gap_deg", gap},           {"largest_gap_index", gap_index},
+          {"partial_clouds", partial},        {"partial_indices", partial_indices}};
 }
 
 ordered_json TopicJson(const SummaryTally& tally, const TopicTally& topic) {

@@ -467,8 +467,7 @@ PointPlan PlanPass(const sensor_msgs::PointCloud2& cloud, bool lidar_like) {
 }
 
 void TallyChunk(const sensor_msgs::PointCloud2& cloud, const PointPlan& plan, std::uint64_t begin,
-                std::uint64_t end, RingNumbers* rings, RingOrderScratch& scratch,
-                ChunkTally& out) {
+                std::uint64_t end, RingNumbers* rings, RingOrderScratch& scratch, ChunkTally& out) {
   bool seen[360] = {};
   SectorGuess guess(180);
   if (plan.ring_order) scratch.Begin();

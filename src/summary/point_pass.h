@@ -101,8 +101,8 @@ struct ChunkTally {
   PositionTally positions;
   std::bitset<360> sectors;  // one-degree sectors holding a valid point
   CloudValues time, intensity;
-  std::uint64_t backward = 0;     // time steps back along a ring, inside the chunk
-  std::vector<RingEnds> rings;    // in order of each ring's first finite time
+  std::uint64_t backward = 0;   // time steps back along a ring, inside the chunk
+  std::vector<RingEnds> rings;  // in order of each ring's first finite time
 };
 
 // Scratch memory of one thread for the time order along rings.
@@ -138,8 +138,7 @@ class RingOrderScratch {
 // Reads points [begin, end) (row-major) of a cloud whose points fit its
 // data. Ring numbers go into `rings`.
 void TallyChunk(const sensor_msgs::PointCloud2& cloud, const PointPlan& plan, std::uint64_t begin,
-                std::uint64_t end, RingNumbers* rings, RingOrderScratch& scratch,
-                ChunkTally& out);
+                std::uint64_t end, RingNumbers* rings, RingOrderScratch& scratch, ChunkTally& out);
 
 // The one-degree sectors of the circle: sector b holds the angles from
 // b - 180 to b - 179 degrees, the angle atan2(x, y) measured from +y

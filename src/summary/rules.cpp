@@ -54,10 +54,10 @@ const ProblemRule kProblemRules[] = {
      [](const ordered_json& t, const TopicFacts& facts) {
        if (t["repeated_clouds"].is_null() || Count(t["repeated_clouds"]) == 0) return std::string();
        const long long n = Count(t["repeated_clouds"]);
-       return Format("%s the previous cloud byte for byte (first: cloud %d): a frozen driver "
-                     "resending its last sweep",
-                     Plural(n, "cloud repeats", "clouds repeat").c_str(),
-                     facts.repeated_first_index);
+       return Format(
+           "%s the previous cloud byte for byte (first: cloud %d): a frozen driver "
+           "resending its last sweep",
+           Plural(n, "cloud repeats", "clouds repeat").c_str(), facts.repeated_first_index);
      }},
     {"stamp-gaps",
      [](const ordered_json& t, const TopicFacts&) {
@@ -100,22 +100,24 @@ const ProblemRule kProblemRules[] = {
        const double period = s["period_median"].get<double>();
        const long long short_deltas = Count(s["short"]);
        if (!(jitter > 0.05 * period) && short_deltas == 0) return std::string();
-       return Format("stamps deviate by %s from the %s period (median), %s under half a period: "
-                     "stamps taken on arrival or by a drifting clock; deskewing and "
-                     "synchronisation suffer",
-                     Duration(jitter).c_str(), Duration(period).c_str(),
-                     Plural(short_deltas, "delta", "deltas").c_str());
+       return Format(
+           "stamps deviate by %s from the %s period (median), %s under half a period: "
+           "stamps taken on arrival or by a drifting clock; deskewing and "
+           "synchronisation suffer",
+           Duration(jitter).c_str(), Duration(period).c_str(),
+           Plural(short_deltas, "delta", "deltas").c_str());
      }},
     {"messages-lost",
      [](const ordered_json& t, const TopicFacts&) {
        const ordered_json& lost = t["stamps"]["seq_lost"];
        if (lost.is_null() || Count(lost) == 0) return std::string();
        const long long n = Count(lost);
-       const double share = 100.0 * static_cast<double>(n) /
-                            static_cast<double>(n + Count(t["clouds"]));
-       return Format("header.seq skips %lld numbers (%.1f %%): the recorder or the network "
-                     "dropped %s",
-                     n, share, Plural(n, "cloud", "clouds").c_str());
+       const double share =
+           100.0 * static_cast<double>(n) / static_cast<double>(n + Count(t["clouds"]));
+       return Format(
+           "header.seq skips %lld numbers (%.1f %%): the recorder or the network "
+           "dropped %s",
+           n, share, Plural(n, "cloud", "clouds").c_str());
      }},
     {"clock-offset",
      [](const ordered_json& t, const TopicFacts&) {
@@ -237,12 +239,13 @@ const ProblemRule kProblemRules[] = {
        if (time.is_null() || time["overlaps"].is_null() || Count(time["overlaps"]) == 0) {
          return std::string();
        }
-       return Format("%s before the previous one ends, by up to %s (first: cloud %d): the same "
-                     "returns are counted twice, and consumers that require sequential sweeps "
-                     "stop",
-                     Plural(Count(time["overlaps"]), "cloud begins", "clouds begin").c_str(),
-                     Duration(time["overlap_max"].get<double>()).c_str(),
-                     time["overlap_first_index"].get<int>());
+       return Format(
+           "%s before the previous one ends, by up to %s (first: cloud %d): the same "
+           "returns are counted twice, and consumers that require sequential sweeps "
+           "stop",
+           Plural(Count(time["overlaps"]), "cloud begins", "clouds begin").c_str(),
+           Duration(time["overlap_max"].get<double>()).c_str(),
+           time["overlap_first_index"].get<int>());
      }},
     {"time-unordered",
      [](const ordered_json& t, const TopicFacts&) {
@@ -337,8 +340,8 @@ const ProblemRule kProblemRules[] = {
          joined += (i == 0 ? "" : ", ") + facts.tf_frames[i];
        }
        if (facts.tf_frames.size() > kMostFrames) joined += ", ...";
-       return "frame '" + frame + "' has no transform in this recording (its transforms join: " +
-              joined +
+       return "frame '" + frame +
+              "' has no transform in this recording (its transforms join: " + joined +
               "): consumers that transform the clouds into the robot's frame wait for one forever";
      }},
     {"imu-clock",
@@ -363,13 +366,16 @@ const ProblemRule kProblemRules[] = {
      [](const ordered_json& t, const TopicFacts& facts) {
        if (!IsLidarLike(t) || (!facts.imu_late && !facts.imu_early)) return std::string();
        if (facts.imu_late && facts.imu_early) {
-         return std::string("the IMU's stamps start after and end before the clouds': the first "
-                            "and last sweeps cannot be deskewed");
+         return std::string(
+             "the IMU's stamps start after and end before the clouds': the first "
+             "and last sweeps cannot be deskewed");
        }
-       return facts.imu_late ? std::string("the IMU's stamps start after the clouds': the first "
-                                           "sweeps cannot be deskewed")
-                             : std::string("the IMU's stamps end before the clouds': the last "
-                                           "sweeps cannot be deskewed");
+       return facts.imu_late ? std::string(
+                                   "the IMU's stamps start after the clouds': the first "
+                                   "sweeps cannot be deskewed")
+                             : std::string(
+                                   "the IMU's stamps end before the clouds': the last "
+                                   "sweeps cannot be deskewed");
      }},
 };
 
@@ -383,7 +389,6 @@ ordered_json ProblemsJson(const ordered_json& topic, const TopicFacts& facts) {
   }
   return problems;
 }
-
 
 const std::vector<std::string>& ProblemCodes() {
   static const std::vector<std::string> codes = [] {

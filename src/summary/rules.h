@@ -19,7 +19,7 @@ struct TopicFacts {
   // The first partial sweep.
   int partial_index = 0, partial_coverage = 0, partial_gap = 0, partial_gap_start = 0;
   std::uint64_t partial_valid = 0;
-  std::vector<std::string> tf_frames;  // every frame the recording's transforms join, sorted
+  std::vector<std::string> tf_frames;        // every frame the recording's transforms join, sorted
   bool imu_late = false, imu_early = false;  // of the first IMU that does not cover the clouds
 };
 

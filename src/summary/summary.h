@@ -84,9 +84,9 @@ struct TopicTally {
   int organized_clouds = 0;
   int bigendian_clouds = 0;
   std::set<std::string> layouts;
-  std::vector<sensor_msgs::PointField> fields;  // of the first cloud
-  std::vector<std::string> unmatched;           // record members PCL cannot match in it
-  bool readable = false;                        // a cloud's points could be read
+  std::vector<sensor_msgs::PointField> fields;           // of the first cloud
+  std::vector<std::string> unmatched;                    // record members PCL cannot match in it
+  bool readable = false;                                 // a cloud's points could be read
   std::vector<sensor_msgs::PointField> readable_fields;  // of the first such cloud
 
   // Per cloud, in walk order: header stamp, report index, record time minus

@@ -14,7 +14,7 @@ namespace {
 
 // A chunk of about this many bytes of points: small enough that two threads
 // share a cloud evenly, large enough that taking one costs nothing.
-constexpr std::uint64_t kChunkBytes = 256 * 1024;
+constexpr std::uint64_t kChunkBytes = std::uint64_t{256} * 1024;
 
 const char* const kRingNames[] = {"ring", "channel", "laser_id", "line"};
 const char* const kTimeNames[] = {"time",       "t",           "timestamp",
@@ -50,7 +50,9 @@ bool HasTimePairNames(const std::vector<sensor_msgs::PointField>& fields) {
   return false;
 }
 
-bool IsLidarLike(const TopicTally& topic) { return topic.kind != "radar" && topic.kind != "camera"; }
+bool IsLidarLike(const TopicTally& topic) {
+  return topic.kind != "radar" && topic.kind != "camera";
+}
 
 std::size_t TopicOf(SummaryTally& tally, const CloudSeen& seen) {
   const auto [at, added] = tally.topic_at.emplace(seen.topic, tally.topics.size());
@@ -213,8 +215,8 @@ std::unique_ptr<CloudTally> StartCloudTally(SummaryTally& tally, const CloudSeen
       job->rings[lane] = topic.ring.lanes[lane].get();
     }
   }
-  if (plan.time) NoteField(topic.time, {plan.time->name, plan.time->field.offset,
-                                        plan.time->field.datatype});
+  if (plan.time)
+    NoteField(topic.time, {plan.time->name, plan.time->field.offset, plan.time->field.datatype});
   if (plan.intensity) NoteField(topic.intensity, *plan.intensity);
   for (int lane = 0; lane < 2; ++lane) job->scratch[lane] = &ScratchOf(tally, lane);
   const std::uint64_t points = std::uint64_t{cloud.width} * cloud.height;
@@ -270,8 +272,7 @@ void FinishCloudTally(SummaryTally& tally, CloudTally& job) {
     seen.time = true;
     seen.time_min = all.time.min;
     seen.time_max = all.time.max;
-    seen.time_constant = all.time.finite >= 2 && all.time.min == all.time.max &&
-                         all.time.min != 0;
+    seen.time_constant = all.time.finite >= 2 && all.time.min == all.time.max && all.time.min != 0;
     const double last = LastPointTime(cloud, *plan.time);
     seen.last_not_latest = std::isfinite(last) && all.time.max > last;
   }

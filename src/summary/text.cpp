@@ -113,7 +113,8 @@ void PrintFrame(const ordered_json& t) {
   std::string text;
   if (frames["in_tf"] == true) {
     for (const ordered_json& frame : frames["tf_chain"]) {
-      text += text.empty() ? "'" + frame.get<std::string>() + "'" : " -> " + frame.get<std::string>();
+      text +=
+          text.empty() ? "'" + frame.get<std::string>() + "'" : " -> " + frame.get<std::string>();
     }
     text += " in TF";
   } else {
@@ -121,8 +122,10 @@ void PrintFrame(const ordered_json& t) {
     if (!first.empty() && first[0] == '/') first.erase(0, 1);
     text = "'" + first + "' not in TF";
   }
-  text += Format("; %lld empty, %lld with '/'", Count(frames["empty"]), Count(frames["leading_slash"]));
-  if (!frames["shared_with"].empty()) text += "; shared with " + Joined(frames["shared_with"], ", ");
+  text +=
+      Format("; %lld empty, %lld with '/'", Count(frames["empty"]), Count(frames["leading_slash"]));
+  if (!frames["shared_with"].empty())
+    text += "; shared with " + Joined(frames["shared_with"], ", ");
   PrintLine("frame", text);
 }
 
@@ -149,17 +152,18 @@ void PrintLidarNotClouds(const ordered_json& document) {
 void PrintSurroundings(const ordered_json& document) {
   if (document["topics"].empty()) return;
   if (document["tf"]["transforms"].empty()) {
-    std::printf("# no TF in this recording: a consumer needs the lidar's mounting from elsewhere\n");
+    std::printf(
+        "# no TF in this recording: a consumer needs the lidar's mounting from elsewhere\n");
   }
   if (document["imu_topics"].empty()) {
     std::printf("# no IMU in this recording: lidar-inertial stacks cannot run on it\n");
   }
   for (const ordered_json& imu : document["imu_topics"]) {
     if (imu["acceleration_unit"] != "g") continue;
-    std::printf("# IMU %s reports acceleration in g (median %.2f), not m/s²: lidar-inertial "
-                "stacks must scale it\n",
-                imu["topic"].get<std::string>().c_str(),
-                imu["acceleration_median"].get<double>());
+    std::printf(
+        "# IMU %s reports acceleration in g (median %.2f), not m/s²: lidar-inertial "
+        "stacks must scale it\n",
+        imu["topic"].get<std::string>().c_str(), imu["acceleration_median"].get<double>());
   }
 }
 

@@ -5,14 +5,14 @@
 // printed-points and the full conversion, the sweep picture, and the health
 // summary's tally and document.
 #include "cloud/cloud_check.h"
-#include "report/cloud_report.h"
 #include "output_files.h"
+#include "report/cloud_report.h"
 #include "storage/cdr_cloud.h"
 #include "summary/summary.h"
 
-#include <boost/make_shared.hpp>
 #include <pcl/console/print.h>
 #include <unistd.h>
+#include <boost/make_shared.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cstdint>

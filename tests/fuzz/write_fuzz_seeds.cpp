@@ -10,14 +10,14 @@
 
 #include <rosbag/bag.h>
 #include <sensor_msgs/Imu.h>
-#include <tf2_msgs/TFMessage.h>
 #include <sys/stat.h>
+#include <tf2_msgs/TFMessage.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
