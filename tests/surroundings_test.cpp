@@ -99,10 +99,6 @@ json TopicNamed(const json& document, const std::string& name) {
   return nullptr;
 }
 
-bool Has(const std::vector<std::string>& codes, const std::string& code) {
-  return std::find(codes.begin(), codes.end(), code) != codes.end();
-}
-
 std::string ProblemText(const json& topic, const std::string& code) {
   for (const json& problem : topic["problems"]) {
     if (problem["code"] == code) return problem["text"];
@@ -209,7 +205,9 @@ TEST(Surroundings, FramesAndTf) {
         if (code.rfind("frame-", 0) == 0 || code == "no-transform") codes.push_back(code);
       }
       EXPECT_EQ(codes, c.codes);
-      if (!codes.empty()) EXPECT_EQ(ProblemText(points, codes[0]), c.problem);
+      if (!codes.empty()) {
+        EXPECT_EQ(ProblemText(points, codes[0]), c.problem);
+      }
     }
   }
   // The TF document, the frame line and the empty frame, in one recording.
