@@ -425,12 +425,3 @@ bool HasListedProblem(const ordered_json& document, const std::set<std::string>&
   }
   return false;
 }
-
-std::string StampPlace(const ordered_json& time) {
-  const std::string at = time["stamp_at"];
-  const ordered_json& offsets = time["offsets"];
-  if (at == "start" || at == "end" || at == "middle") return "at the sweep's " + at;
-  if (at == "inside") return "inside the sweep";
-  if (at == "before") return Duration(offsets["first_median"].get<double>()) + " before the sweep";
-  return Duration(-offsets["last_median"].get<double>()) + " after the sweep";
-}
