@@ -540,13 +540,12 @@ def add_surroundings(t, js, topics, context):
     codes = [p["code"] for p in problems]
     period = js["stamps"]["period_median"] or 0
     limit = max(period, 0.1) if last is not None else max(2 * period, 0.2)
-    lidar_like = js["kind"] not in ("radar", "camera")
     extra = [("frame-empty", js["frames"]["empty"] > 0),
              ("frame-slash", js["frames"]["leading_slash"] > 0),
              ("no-transform", bool(transforms) and not in_tf),
-             ("imu-clock", lidar_like and any(i["clock_offset"] is not None and
-                                              abs(i["clock_offset"]) > limit for i in imus)),
-             ("imu-short", lidar_like and any(i["covers"] is False for i in imus))]
+             ("imu-clock", any(i["clock_offset"] is not None and
+                               abs(i["clock_offset"]) > limit for i in imus)),
+             ("imu-short", any(i["covers"] is False for i in imus))]
     codes += [code for code, found in extra if found]
     js["problems"] = [{"code": code} for code in codes]
 

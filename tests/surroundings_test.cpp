@@ -69,8 +69,8 @@ json DocumentOf(Storage storage, const std::function<void(rosbag::Bag&)>& fill,
 // Ten sweeps on /points at 10 Hz from 100 s, in frame `frame`, recorded
 // 100 ms after their stamps, their points 0 to 75 ms after them.
 void Sweeps(rosbag::Bag& bag, const std::string& frame = "velodyne",
-            const std::string& topic = "/points") {
-  for (const Written& w : TenSweeps(CloudRecipe(), topic.c_str())) {
+            const std::string& topic = "/points", const CloudRecipe& recipe = CloudRecipe()) {
+  for (const Written& w : TenSweeps(recipe, topic.c_str())) {
     sensor_msgs::PointCloud2 cloud = w.cloud;
     cloud.header.frame_id = frame;
     bag.write(topic, ros::Time(w.recorded + 0.09), cloud);
@@ -286,6 +286,16 @@ TEST(Surroundings, ImuClockUnitAndCoverage) {
        {"imu-short"},
        "the IMU's stamps start after the clouds': the first sweeps cannot be deskewed",
        "g"},
+      {"a radar on another clock: no sweep to take off, so twice the period",
+       [](rosbag::Bag& b) {
+         Sweeps(b, "radar", "/points",
+                RecipeOf(LayoutOf({{"x", kF32}, {"y", kF32}, {"z", kF32}, {"velocity", kF32}})));
+         Imu(b, 99.9, 101.1, -0.3);
+       },
+       {{"covers", true}},
+       {"imu-clock"},
+       "the lidar's stamps lie 400.000 ms behind the IMU's, beyond the sweep itself: the two are "
+       "stamped by different clocks: lidar-inertial odometry diverges"},
   };
   for (const Case& c : cases) {
     for (Storage storage : kEveryStorage) {

@@ -346,7 +346,6 @@ const ProblemRule kProblemRules[] = {
      }},
     {"imu-clock",
      [](const ordered_json& t, const TopicFacts&) {
-       if (!IsLidarLike(t)) return std::string();
        const ordered_json& period = t["stamps"]["period_median"];
        const double p = period.is_null() ? 0 : period.get<double>();
        const bool sweep_known = !t["time"].is_null() && !t["time"]["offsets"].is_null();
@@ -363,8 +362,8 @@ const ProblemRule kProblemRules[] = {
        return std::string();
      }},
     {"imu-short",
-     [](const ordered_json& t, const TopicFacts& facts) {
-       if (!IsLidarLike(t) || (!facts.imu_late && !facts.imu_early)) return std::string();
+     [](const ordered_json&, const TopicFacts& facts) {
+       if (!facts.imu_late && !facts.imu_early) return std::string();
        if (facts.imu_late && facts.imu_early) {
          return std::string(
              "the IMU's stamps start after and end before the clouds': the first "
