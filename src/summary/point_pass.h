@@ -105,7 +105,9 @@ struct ChunkTally {
   std::vector<RingEnds> rings;  // in order of each ring's first finite time
 };
 
-// Scratch memory of one thread for the time order along rings.
+// Scratch memory of one thread for the time order along rings: each ring's
+// last finite time, NaN for a ring without one since the slots were last
+// cleared.
 class RingOrderScratch {
  public:
   RingOrderScratch();
@@ -113,25 +115,19 @@ class RingOrderScratch {
   RingOrderScratch(const RingOrderScratch&) = delete;
   RingOrderScratch& operator=(const RingOrderScratch&) = delete;
 
-  // Starts a chunk (or a merge): every ring is unseen again.
-  void Begin();
-  // The slot of a ring's last time; sets `first_time` when the ring had
-  // none since Begin().
-  double* Slot(std::int64_t ring, bool& first_time) {
+  double& Last(std::int64_t ring) {
     const std::int64_t at = ring - kSmallestRing;
-    if (at < 0 || at >= kSmallRings) return OtherSlot(ring, first_time);
-    first_time = generation_[at] != current_;
-    generation_[at] = current_;
-    return &last_[at];
+    if (at < 0 || at >= kSmallRings) return OtherLast(ring);
+    return last_[at];
   }
+  // Forgets the last times of these rings (every ring set since the last
+  // clearing), so that the next chunk starts with none.
+  void Clear(const std::vector<RingEnds>& rings);
 
  private:
-  double* OtherSlot(std::int64_t ring, bool& first_time);
+  double& OtherLast(std::int64_t ring);
 
-  // Zero-filled by calloc, so the pages of rings never seen cost no memory.
-  std::uint32_t* generation_;
-  double* last_;
-  std::uint32_t current_ = 0;
+  double* last_;  // a slot per small ring number
   std::unordered_map<std::int64_t, double> others_;
 };
 
