@@ -173,11 +173,12 @@ bool SameCloud(const sensor_msgs::PointCloud2& a, const sensor_msgs::PointCloud2
          std::memcmp(a.data.data(), b.data.data(), a.data.size()) == 0;
 }
 
-void NoteRepeat(TopicTally& topic, const CloudTally& cloud) {
-  if (topic.previous && SameCloud(*cloud.cloud, *topic.previous)) {
-    if (topic.repeated_clouds++ == 0) topic.repeated_first_index = cloud.index;
+// Compared as the cloud comes, so that only the cloud being tallied is held.
+void NoteRepeat(TopicTally& topic, const CloudSeen& seen) {
+  if (topic.previous && SameCloud(*seen.cloud, *topic.previous)) {
+    if (topic.repeated_clouds++ == 0) topic.repeated_first_index = seen.index;
   }
-  topic.previous = cloud.cloud;
+  topic.previous = seen.cloud;
 }
 
 RingOrderScratch& ScratchOf(SummaryTally& tally, int lane) {
@@ -194,6 +195,7 @@ std::unique_ptr<CloudTally> StartCloudTally(SummaryTally& tally, const CloudSeen
   TopicTally& topic = tally.topics[at];
   TallyMetadata(topic, seen);
   if (!seen.layout.inconsistency.empty()) return nullptr;
+  if (IsLidarLike(topic)) NoteRepeat(topic, seen);
   const sensor_msgs::PointCloud2& cloud = *seen.cloud;
   if (!topic.readable) {
     topic.readable = true;
@@ -287,7 +289,6 @@ void FinishCloudTally(SummaryTally& tally, CloudTally& job) {
     LargestGap(all.sectors, seen.gap, seen.gap_start);
   }
   topic.readable_clouds.push_back(seen);
-  NoteRepeat(topic, job);
 }
 
 void TallyCloud(SummaryTally& tally, const CloudSeen& seen) {
