@@ -274,8 +274,12 @@ class RecordCursor : public MessageCursor {
     if (record.op == ros1::kConnection) {
       const std::uint32_t id = ros1::U32(record.fields, "conn");
       if (connections_.count(id) != 0) return false;
-      const std::uint8_t* data = chunk_.data() + record.data;
-      if (!in_buffer) {
+      // Inside a decompressed chunk, or read from the file (no offset into
+      // an empty buffer: that would be arithmetic on a null pointer).
+      const std::uint8_t* data = nullptr;
+      if (in_buffer) {
+        data = chunk_.data() + record.data;
+      } else {
         file_.Read(record.data, record.data_size, stored_);
         data = stored_.data();
       }
