@@ -4,7 +4,6 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 
 SANITIZE_BUILD ?= build-sanitize
-FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 
 .PHONY: deps configure build demo test test-sanitize fuzz-smoke bench bench-smoke readme-image clean
@@ -24,20 +23,24 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-# The whole suite against a build with AddressSanitizer and UBSan.
+# The whole suite against a build with AddressSanitizer and UBSan, clang's:
+# the same build is instrumented for the libFuzzer targets, so the fuzzers
+# need no build of their own.
+SANITIZE_CONFIGURE = CC=clang CXX=clang++ cmake -S . -B $(SANITIZE_BUILD) \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBAG_CLOUD_DUMP_SANITIZE=ON -DBAG_CLOUD_DUMP_FUZZ=ON
+
 test-sanitize: deps
-	cmake -S . -B $(SANITIZE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBAG_CLOUD_DUMP_SANITIZE=ON
+	$(SANITIZE_CONFIGURE)
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	cd $(SANITIZE_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The libFuzzer targets for FUZZ_SECONDS each; crashing inputs of the
 # bag library are replayed through the tool, which must contain them.
 fuzz-smoke: build
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DBAG_CLOUD_DUMP_FUZZ=ON -DBAG_CLOUD_DUMP_TESTS=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target cloud_message_fuzzer cdr_cloud_fuzzer \
+	$(SANITIZE_CONFIGURE)
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS) --target cloud_message_fuzzer cdr_cloud_fuzzer \
 	  mcap_file_fuzzer unindexed_bag_fuzzer bag_file_fuzzer write_fuzz_seeds
-	tests/fuzz/smoke.sh $(FUZZ_BUILD) $(BUILD)/bag_cloud_dump $(FUZZ_SECONDS)
+	tests/fuzz/smoke.sh $(SANITIZE_BUILD) $(BUILD)/bag_cloud_dump $(FUZZ_SECONDS)
 
 # Speed and memory against the floor and the Python peer (writes ~2.5 GB of
 # bags under bench/cache once).
@@ -59,4 +62,4 @@ readme-image: build
 	  $(BUILD)/readme-timeline.bag >/dev/null
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD)
