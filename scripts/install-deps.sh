@@ -17,8 +17,9 @@ PACKAGES=(
   libsqlite3-dev libfastcdr-dev libzstd-dev libyaml-cpp-dev
   # MCAP: lz4-compressed chunks, their CRC-32 (libdeflate reads, zlib writes)
   liblz4-dev libdeflate-dev zlib1g-dev
-  # tests, sanitizers and fuzzing
-  libgtest-dev clang libclang-rt-14-dev
+  # tests, sanitizers and fuzzing (llvm: the symbolizer clang's sanitizers
+  # name functions with, and match suppressions by)
+  libgtest-dev clang libclang-rt-14-dev llvm
   # benchmarks
   python3-rosbag python3-numpy time
   # packaging: catkin workspace, .deb (CPack's Debian generator runs file), man page
